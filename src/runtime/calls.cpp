@@ -1,0 +1,111 @@
+#include "runtime/calls.h"
+
+namespace runtime {
+
+PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept
+{
+    PyObject *found = optional_attribute(ctx.builtins, name);
+    if (found == nullptr && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return found;
+}
+
+PyObject *optional_attribute(PyObject *object, PyObject *name) noexcept
+{
+    getattrofunc getattro = Py_TYPE(object)->tp_getattro;
+    if (getattro == PyObject_GenericGetAttr)
+        return _PyObject_GenericGetAttrWithDict(object, name, nullptr, 1);
+    PyObject *found = getattro != nullptr ? getattro(object, name) : PyObject_GetAttr(object, name);
+    if (found == nullptr) {
+        PyObject *raised = PyErr_Occurred();
+        if (raised != nullptr && exception_matches(raised, PyExc_AttributeError))
+            PyErr_Clear();
+    }
+    return found;
+}
+
+/// The result of a native entry, with a null result that set no exception
+/// turned into the interpreter's `SystemError`.
+static PyObject *checked_result(PyObject *result) noexcept
+{
+    if (result == nullptr && !PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    return result;
+}
+
+PyObject *direct_builtin_call(PyObject *function, PyObject *arg) noexcept
+{
+    auto *builtin = reinterpret_cast<PyCFunctionObject *>(function);
+    PyCFunction entry = builtin->m_ml->ml_meth;
+    PyObject *self = (builtin->m_ml->ml_flags & METH_STATIC) ? nullptr : builtin->m_self;
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject *result = entry(self, arg);
+    Py_LeaveRecursiveCall();
+    return checked_result(result);
+}
+
+PyObject *keyword_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
+{
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (call == nullptr)
+        return PyObject_Call(callable, args, kwargs);
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject *result = call(callable, args, kwargs);
+    Py_LeaveRecursiveCall();
+    return checked_result(result);
+}
+
+/// Follows the base chain of `type` (which has no method resolution order
+/// yet) looking for `base`.
+static int base_chain_contains(PyTypeObject *type, PyTypeObject *base) noexcept
+{
+    for (PyTypeObject *t = type->tp_base; t != nullptr; t = t->tp_base) {
+        if (t == base)
+            return 1;
+    }
+    return base == &PyBaseObject_Type;
+}
+
+int is_subtype(PyTypeObject *type, PyTypeObject *base) noexcept
+{
+    if (type == base)
+        return 1;
+    PyObject *mro = type->tp_mro;
+    if (mro == nullptr)
+        return base_chain_contains(type, base);
+    Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject *>(base))
+            return 1;
+    }
+    return 0;
+}
+
+int mro_contains_either(PyTypeObject *type, PyTypeObject *first, PyTypeObject *second) noexcept
+{
+    PyObject *mro = type->tp_mro;
+    if (mro == nullptr)
+        return base_chain_contains(type, first) || base_chain_contains(type, second);
+    Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *entry = PyTuple_GET_ITEM(mro, i);
+        if (entry == reinterpret_cast<PyObject *>(first)
+            || entry == reinterpret_cast<PyObject *>(second))
+            return 1;
+    }
+    return 0;
+}
+
+int exception_matches(PyObject *type, PyObject *expected) noexcept
+{
+    if (type == expected)
+        return 1;
+    if (PyExceptionClass_Check(type) && PyExceptionClass_Check(expected))
+        return is_subtype(reinterpret_cast<PyTypeObject *>(type),
+                          reinterpret_cast<PyTypeObject *>(expected));
+    return PyErr_GivenExceptionMatches(type, expected);
+}
+
+}  // namespace runtime

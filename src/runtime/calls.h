@@ -1,0 +1,129 @@
+// Global names, attributes, calls, truth and exception tests.
+//
+// Every function here borrows its arguments and returns a new reference, or
+// null with an exception set (the tests return ints as documented).  The hot
+// ones are inline: they sit on every call path of the module's functions.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+
+#include "runtime/context.h"
+#include "runtime/ref.h"
+
+namespace runtime {
+
+/// The lookup cache of one place in the code that reads a global name.
+/// `value` is borrowed from the module dict; it stays valid while the dict's
+/// version tag is still `version`, since any change to the dict changes it.
+struct GlobalCache {
+    std::uint64_t version;
+    PyObject *value;  ///< borrowed; null when the name was absent
+};
+
+PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept;
+PyObject *optional_attribute(PyObject *object, PyObject *name) noexcept;
+PyObject *direct_builtin_call(PyObject *function, PyObject *arg) noexcept;
+PyObject *keyword_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept;
+
+int is_subtype(PyTypeObject *type, PyTypeObject *base) noexcept;
+int mro_contains_either(PyTypeObject *type, PyTypeObject *first, PyTypeObject *second) noexcept;
+int exception_matches(PyObject *type, PyObject *expected) noexcept;
+
+/// 1 when `type` is `first`, `second` or a subtype of either.
+inline int is_subtype_of_either(PyTypeObject *type, PyTypeObject *first,
+                                PyTypeObject *second) noexcept
+{
+    if (type == first || type == second)
+        return 1;
+    return mro_contains_either(type, first, second);
+}
+
+inline std::uint64_t dict_version(PyObject *dict) noexcept
+{
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
+
+/// Reads the global `name` (an interned string whose hash is computed) from
+/// the module dict, falling back to the builtins module.
+inline PyObject *global_lookup(const Context &ctx, PyObject *name, GlobalCache &cache) noexcept
+{
+    if (dict_version(ctx.module_dict) == cache.version) {
+        if (cache.value != nullptr)
+            return Py_NewRef(cache.value);
+        return builtin_lookup(ctx, name);
+    }
+    PyObject *found = _PyDict_GetItem_KnownHash(ctx.module_dict, name,
+                                                reinterpret_cast<PyASCIIObject *>(name)->hash);
+    cache.version = dict_version(ctx.module_dict);
+    cache.value = found;
+    if (found != nullptr)
+        return Py_NewRef(found);
+    if (PyErr_Occurred())
+        return nullptr;
+    return builtin_lookup(ctx, name);
+}
+
+/// `object.name` through the type's own attribute slot.
+inline PyObject *attribute(PyObject *object, PyObject *name) noexcept
+{
+    getattrofunc getattro = Py_TYPE(object)->tp_getattro;
+    if (getattro != nullptr)
+        return getattro(object, name);
+    return PyObject_GetAttr(object, name);
+}
+
+/// Calls `callable` with positional arguments only.  Built-in functions
+/// that take no argument or exactly one are called directly.
+inline PyObject *fast_call(const Context &ctx, PyObject *callable, PyObject *const *args,
+                           Py_ssize_t nargs) noexcept
+{
+    nargs &= ~PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (nargs <= 1
+        && is_subtype_of_either(Py_TYPE(callable), ctx.function_type, &PyCFunction_Type)) {
+        int flags = reinterpret_cast<PyCFunctionObject *>(callable)->m_ml->ml_flags;
+        if (nargs == 0 && (flags & METH_NOARGS))
+            return direct_builtin_call(callable, nullptr);
+        if (nargs == 1 && (flags & METH_O))
+            return direct_builtin_call(callable, args[0]);
+    }
+    vectorcallfunc entry = PyVectorcall_Function(callable);
+    if (entry != nullptr)
+        return entry(callable, args, nargs, nullptr);
+    if (nargs == 0)
+        return keyword_call(callable, ctx.empty_tuple, nullptr);
+    return PyObject_VectorcallDict(callable, args, nargs, nullptr);
+}
+
+/// Calls `callable` (whose reference is consumed) with `args`.  A bound
+/// method is unpacked, so its function gets the instance in front.
+template <std::size_t N>
+inline PyObject *method_call(const Context &ctx, Ref callable,
+                             const std::array<PyObject *, N> &args) noexcept
+{
+    PyObject *function = callable.get();
+    if (Py_IS_TYPE(function, &PyMethod_Type) && PyMethod_GET_SELF(function) != nullptr) {
+        std::array<PyObject *, N + 1> vector;
+        Ref self = Ref::borrow(PyMethod_GET_SELF(function));
+        callable = Ref::borrow(PyMethod_GET_FUNCTION(function));
+        vector[0] = self.get();
+        for (std::size_t i = 0; i < N; i++)
+            vector[i + 1] = args[i];
+        return fast_call(ctx, callable.get(), vector.data(), N + 1);
+    }
+    return fast_call(ctx, function, args.data(), N);
+}
+
+/// 1 when true, 0 when false, -1 with the exception of `__bool__`.
+inline int truth(PyObject *object) noexcept
+{
+    if (object == Py_True)
+        return 1;
+    if (object == Py_False || object == Py_None)
+        return 0;
+    return PyObject_IsTrue(object);
+}
+
+}  // namespace runtime

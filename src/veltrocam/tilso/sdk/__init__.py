@@ -1,0 +1,1 @@
+"""Veltrocam SDK helpers: account credentials and persistent environment variables."""

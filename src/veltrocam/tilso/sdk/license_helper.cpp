@@ -1,0 +1,1044 @@
+// The native module `veltrocam.tilso.sdk.license_helper`.
+//
+// It behaves as this Python source would, and reports failures at these
+// line numbers of it (the definitions' docstrings are the functions' own):
+//
+//    1  __test__ = {}                      # runs last, after line 27
+//    6  import os
+//    7  import re
+//    8  import sys
+//   10  import click
+//   11  from veltrocam.tilso.sdk.script_update import update_bash_file
+//
+//   15  def get_license_info(license_name="VELTROCAM_LICENSE"):
+//   17      license = os.environ.get(license_name)
+//   18      if license:
+//   19          user = license[:license.find(":")]
+//   20          pw = license[license.find(":") + 1:]
+//   21          return user, pw
+//   22      else:
+//   23          click.echo("当前环境未配置用户名和密码")
+//   24          return None, None
+//
+//   27  def set_to_environ(variables, value):
+//   32      var_name = "veltrocam license" if variables == "VELTROCAM_LICENSE" else variables
+//   38      if not isinstance(variables, list): variables = [variables]
+//   39      if sys.platform.startswith("win"):
+//   40          for variable_name in variables:
+//   41              os.popen("setx {variable_name} \"{value}\" ".format(variable_name=variable_name, value=value))
+//   42      else:
+//   43          update_bash_file(variables, value)
+//   45      for variable_name in variables:
+//   46          os.environ[variable_name] = value
+//   47      click.echo("当前 {var_name} 已设置为 {value}".format(var_name=var_name, value=value))
+//   48      click.echo("请重启当前的 terminal ")
+//
+// Two departures from that listing keep users safe.  A credentials value
+// without a colon is reported (line 19) instead of being split into a user
+// name that lost its last character.  On Windows every name and the value
+// are checked (line 41) before the first command is started, since the
+// command text goes to the command shell.
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <type_traits>
+
+#include "runtime/binding.h"
+#include "runtime/calls.h"
+#include "runtime/context.h"
+#include "runtime/function.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace license_helper {
+namespace {
+
+using runtime::Ref;
+
+constexpr const char kSourcePath[] = "veltrocam\\tilso\\sdk\\license_helper";
+constexpr const char kFullName[] = "veltrocam.tilso.sdk.license_helper";
+constexpr const char kInitName[] = "init veltrocam.tilso.sdk.license_helper";
+constexpr const char kGetLicenseInfoName[] = "veltrocam.tilso.sdk.license_helper.get_license_info";
+constexpr const char kSetToEnvironName[] = "veltrocam.tilso.sdk.license_helper.set_to_environ";
+
+// ---------------------------------------------------------------------------
+// Module state and constant table.
+
+/// The strings of the constant table, in table order.
+enum Str : int {
+    kColon,
+    kDefaultVariable,    // "VELTROCAM_LICENSE"
+    kNoticeUnset,
+    kDot,
+    kAsyncioCoroutines,
+    kClick,
+    kDisplayName,        // "veltrocam license"
+    kSourcePathStr,
+    kModuleName,
+    kScriptUpdate,
+    kEcho,
+    kEnviron,
+    kFind,
+    kFormat,
+    kGet,
+    kGetLicenseInfo,
+    kInitializing,
+    kIsCoroutine,
+    kLicense,
+    kLicenseName,
+    kOs,
+    kPlatform,
+    kPopen,
+    kPw,
+    kRe,
+    kSetToEnviron,
+    kSetxTemplate,
+    kSpec,
+    kStartswith,
+    kSys,
+    kNoticeRestart,
+    kTest,
+    kUpdateBashFile,
+    kUser,
+    kValue,
+    kVarName,
+    kNoticeSet,
+    kVariableName,
+    kVariables,
+    kWin,
+    kStringCount
+};
+
+/// Every object the module's code works with.  One static record for the
+/// process: filled by the exec step, read in place afterwards.  Every member
+/// is an owned reference.
+struct ModuleState {
+    runtime::Context rt;                  // module dict, builtins, (), b"", function type
+    PyObject *strings[kStringCount];      // the constant table's strings
+    PyObject *one;                        // 1
+    PyObject *none_pair;                  // (None, None)
+    PyObject *get_license_info_varnames;  // ("license_name", "license", "user", "pw")
+    PyObject *get_license_info_defaults;  // ("VELTROCAM_LICENSE",)
+    PyObject *set_to_environ_varnames;    // ("variables", "value", "var_name", "variable_name")
+    PyObject *get_license_info_code;
+    PyObject *set_to_environ_code;
+    PyObject *notice_malformed;           // the notice for a value without a colon
+};
+
+static_assert(std::is_standard_layout_v<ModuleState>);
+static_assert(offsetof(ModuleState, strings) == 5 * sizeof(PyObject *));
+static_assert(offsetof(ModuleState, one) == 45 * sizeof(PyObject *));
+static_assert(offsetof(ModuleState, set_to_environ_code) == 51 * sizeof(PyObject *));
+static_assert(sizeof(ModuleState) == 53 * sizeof(PyObject *));
+
+ModuleState state;
+
+inline PyObject *S(Str s) noexcept
+{
+    return state.strings[s];
+}
+
+/// One row of the constant table.
+struct StringEntry {
+    PyObject **target;
+    const char *text;
+    Py_ssize_t length;  // bytes of text, terminator included
+    const char *encoding;
+    char is_literal;
+    char is_identifier;
+    char intern;
+};
+
+static_assert(std::is_standard_layout_v<StringEntry>);
+static_assert(offsetof(StringEntry, is_literal) == 4 * sizeof(void *));
+
+template <std::size_t N>
+constexpr StringEntry name(Str row, const char (&text)[N]) noexcept
+{
+    return {&state.strings[row], text, N, nullptr, 0, 1, 1};
+}
+
+template <std::size_t N>
+constexpr StringEntry literal(PyObject **target, const char (&text)[N], bool intern) noexcept
+{
+    return {target, text, N, nullptr, 1, 0, static_cast<char>(intern)};
+}
+
+constexpr StringEntry constant_table[] = {
+    literal(&state.strings[kColon], ":", false),
+    literal(&state.strings[kDefaultVariable], "VELTROCAM_LICENSE", true),
+    literal(&state.strings[kNoticeUnset], "当前环境未配置用户名和密码", true),
+    literal(&state.strings[kDot], ".", false),
+    name(kAsyncioCoroutines, "asyncio.coroutines"),
+    name(kClick, "click"),
+    literal(&state.strings[kDisplayName], "veltrocam license", false),
+    literal(&state.strings[kSourcePathStr], kSourcePath, false),
+    name(kModuleName, "veltrocam.tilso.sdk.license_helper"),
+    name(kScriptUpdate, "veltrocam.tilso.sdk.script_update"),
+    name(kEcho, "echo"),
+    name(kEnviron, "environ"),
+    name(kFind, "find"),
+    name(kFormat, "format"),
+    name(kGet, "get"),
+    name(kGetLicenseInfo, "get_license_info"),
+    name(kInitializing, "_initializing"),
+    name(kIsCoroutine, "_is_coroutine"),
+    name(kLicense, "license"),
+    name(kLicenseName, "license_name"),
+    name(kOs, "os"),
+    name(kPlatform, "platform"),
+    name(kPopen, "popen"),
+    name(kPw, "pw"),
+    name(kRe, "re"),
+    name(kSetToEnviron, "set_to_environ"),
+    literal(&state.strings[kSetxTemplate], "setx {variable_name} \"{value}\" ", false),
+    name(kSpec, "__spec__"),
+    name(kStartswith, "startswith"),
+    name(kSys, "sys"),
+    literal(&state.strings[kNoticeRestart], "请重启当前的 terminal ", false),
+    name(kTest, "__test__"),
+    name(kUpdateBashFile, "update_bash_file"),
+    name(kUser, "user"),
+    name(kValue, "value"),
+    name(kVarName, "var_name"),
+    literal(&state.strings[kNoticeSet], "当前 {var_name} 已设置为 {value}", false),
+    name(kVariableName, "variable_name"),
+    name(kVariables, "variables"),
+    name(kWin, "win"),
+    literal(&state.notice_malformed, "当前环境变量 {license_name} 的格式不正确，应为 用户名:密码",
+            false),
+    {nullptr, nullptr, 0, nullptr, 0, 0, 0},
+};
+
+/// Makes every string of the table; 0, or -1 with the exception set.
+int build_constant_table() noexcept
+{
+    for (const StringEntry *entry = constant_table; entry->target != nullptr; entry++) {
+        PyObject *object;
+        if (entry->is_literal || entry->is_identifier) {
+            if (entry->intern)
+                object = PyUnicode_InternFromString(entry->text);
+            else if (entry->encoding != nullptr)
+                object = PyUnicode_Decode(entry->text, entry->length - 1, entry->encoding, nullptr);
+            else
+                object = PyUnicode_FromStringAndSize(entry->text, entry->length - 1);
+        } else {
+            object = PyBytes_FromStringAndSize(entry->text, entry->length - 1);
+        }
+        if (object == nullptr)
+            return -1;
+        Py_XSETREF(*entry->target, object);
+        if (PyObject_Hash(object) == -1)
+            return -1;
+    }
+    return 0;
+}
+
+/// A code object that serves introspection only: no instructions.
+PyObject *make_code(int argcount, PyObject *varnames, PyObject *name, int first_line) noexcept
+{
+    Ref exception_table(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!exception_table)
+        return nullptr;
+    PyObject *empty_tuple = state.rt.empty_tuple;
+    return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, 4, 0, CO_OPTIMIZED | CO_NEWLOCALS, state.rt.empty_bytes, empty_tuple,
+        empty_tuple, varnames, empty_tuple, empty_tuple, S(kSourcePathStr), name, name,
+        first_line, state.rt.empty_bytes, exception_table.get()));
+}
+
+/// Releases every member; a later exec step makes them again.
+void release_state() noexcept
+{
+    Py_CLEAR(state.rt.module_dict);
+    Py_CLEAR(state.rt.builtins);
+    Py_CLEAR(state.rt.empty_tuple);
+    Py_CLEAR(state.rt.empty_bytes);
+    Py_CLEAR(state.rt.function_type);
+    for (PyObject *&string : state.strings)
+        Py_CLEAR(string);
+    Py_CLEAR(state.one);
+    Py_CLEAR(state.none_pair);
+    Py_CLEAR(state.get_license_info_varnames);
+    Py_CLEAR(state.get_license_info_defaults);
+    Py_CLEAR(state.set_to_environ_varnames);
+    Py_CLEAR(state.get_license_info_code);
+    Py_CLEAR(state.set_to_environ_code);
+    Py_CLEAR(state.notice_malformed);
+}
+
+/// Adds the traceback entry for `line` of `function` and returns null.
+PyObject *fail(const char *function, int line) noexcept
+{
+    runtime::add_traceback(state.rt, function, line, kSourcePath);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Helpers of the function bodies.
+
+/// `module_global.attribute_name`, the global read through its site's cache.
+PyObject *global_attribute(Str global, runtime::GlobalCache &cache, Str attribute_name) noexcept
+{
+    Ref object(runtime::global_lookup(state.rt, S(global), cache));
+    if (!object)
+        return nullptr;
+    return runtime::attribute(object.get(), S(attribute_name));
+}
+
+/// `object.method(arg)`.
+PyObject *call_method(PyObject *object, Str method, PyObject *arg) noexcept
+{
+    Ref callable(runtime::attribute(object, S(method)));
+    if (!callable)
+        return nullptr;
+    return runtime::method_call(state.rt, std::move(callable), std::array{arg});
+}
+
+/// `text.format(key1=value1, key2=value2)`, keywords in that order.
+PyObject *format(PyObject *text, Str key1, PyObject *value1, Str key2 = kStringCount,
+                 PyObject *value2 = nullptr) noexcept
+{
+    Ref method(runtime::attribute(text, S(kFormat)));
+    if (!method)
+        return nullptr;
+    Ref kwargs(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), S(key1), value1) < 0)
+        return nullptr;
+    if (value2 != nullptr && PyDict_SetItem(kwargs.get(), S(key2), value2) < 0)
+        return nullptr;
+    return runtime::keyword_call(method.get(), state.rt.empty_tuple, kwargs.get());
+}
+
+/// `click.echo(text)`, with `click` read through `cache`.
+int echo(runtime::GlobalCache &cache, PyObject *text) noexcept
+{
+    Ref echo_function(global_attribute(kClick, cache, kEcho));
+    if (!echo_function)
+        return -1;
+    Ref result(runtime::method_call(state.rt, std::move(echo_function), std::array{text}));
+    return result ? 0 : -1;
+}
+
+/// `text[start:stop]`, through the type's own mapping subscript.
+PyObject *slice(PyObject *text, PyObject *start, PyObject *stop) noexcept
+{
+    PyMappingMethods *mapping = Py_TYPE(text)->tp_as_mapping;
+    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    Ref range(PySlice_New(start, stop, nullptr));
+    if (!range)
+        return nullptr;
+    return mapping->mp_subscript(text, range.get());
+}
+
+/// `number + 1`, without the generic number protocol for exact int and float.
+PyObject *plus_one(PyObject *number) noexcept
+{
+    if (PyLong_CheckExact(number)) {
+        if (Py_SIZE(number) == 0)
+            return Py_NewRef(state.one);
+        return PyLong_Type.tp_as_number->nb_add(number, state.one);
+    }
+    if (PyFloat_CheckExact(number))
+        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(number) + 1.0);
+    return PyNumber_Add(number, state.one);
+}
+
+/// Whether `found` is the -1 by which `str.find` tells that nothing was found.
+bool is_not_found(PyObject *found) noexcept
+{
+    if (!PyLong_CheckExact(found))
+        return false;
+    int overflow;
+    return PyLong_AsLongAndOverflow(found, &overflow) == -1 && overflow == 0;
+}
+
+/// Walks a list: an exact list by index, reading its length before each
+/// item; a list subclass through its iterator.
+class ListWalk {
+public:
+    explicit ListWalk(PyObject *list) noexcept : list_(list) {}
+
+    /// 0, or -1 when the iterator cannot be had.
+    int start() noexcept
+    {
+        if (PyList_CheckExact(list_))
+            return 0;
+        iterator_.reset(PyObject_GetIter(list_));
+        return iterator_ ? 0 : -1;
+    }
+
+    /// Puts the next item into `item`: 1, 0 at the end, -1 on failure.
+    int next(Ref &item) noexcept
+    {
+        if (!iterator_) {
+            if (index_ >= PyList_GET_SIZE(list_))
+                return 0;
+            item = Ref::borrow(PyList_GET_ITEM(list_, index_++));
+            return 1;
+        }
+        PyObject *got = Py_TYPE(iterator_.get())->tp_iternext(iterator_.get());
+        if (got != nullptr) {
+            item.reset(got);
+            return 1;
+        }
+        PyObject *raised = PyErr_Occurred();
+        if (raised == nullptr)
+            return 0;
+        if (runtime::exception_matches(raised, PyExc_StopIteration)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+
+private:
+    PyObject *list_;
+    Ref iterator_;
+    Py_ssize_t index_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// get_license_info
+
+runtime::GlobalCache os_at_17, click_at_23;
+
+/// The body: borrows `license_name`.
+PyObject *get_license_info(PyObject *license_name) noexcept
+{
+    constexpr const char *where = kGetLicenseInfoName;
+
+    Ref license;  // line 17: os.environ.get(license_name)
+    {
+        Ref environ(global_attribute(kOs, os_at_17, kEnviron));
+        if (!environ)
+            return fail(where, 17);
+        license.reset(call_method(environ.get(), kGet, license_name));
+        if (!license)
+            return fail(where, 17);
+    }
+
+    int present = runtime::truth(license.get());  // line 18: if license
+    if (present < 0)
+        return fail(where, 18);
+    if (!present) {  // line 23
+        if (echo(click_at_23, S(kNoticeUnset)) < 0)
+            return fail(where, 23);
+        return Py_NewRef(state.none_pair);
+    }
+
+    Ref user;  // line 19: license[:license.find(":")]
+    {
+        Ref colon(call_method(license.get(), kFind, S(kColon)));
+        if (!colon)
+            return fail(where, 19);
+        if (is_not_found(colon.get())) {
+            Ref notice(format(state.notice_malformed, kLicenseName, license_name));
+            if (!notice || echo(click_at_23, notice.get()) < 0)
+                return fail(where, 19);
+            return Py_NewRef(state.none_pair);
+        }
+        Ref zero(PyLong_FromLong(0));
+        if (!zero)
+            return fail(where, 19);
+        user.reset(slice(license.get(), zero.get(), colon.get()));
+        if (!user)
+            return fail(where, 19);
+    }
+
+    Ref pw;  // line 20: license[license.find(":") + 1:]
+    {
+        Ref colon(call_method(license.get(), kFind, S(kColon)));
+        if (!colon)
+            return fail(where, 20);
+        Ref after(plus_one(colon.get()));
+        if (!after)
+            return fail(where, 20);
+        pw.reset(slice(license.get(), after.get(), nullptr));
+        if (!pw)
+            return fail(where, 20);
+    }
+
+    PyObject *pair = PyTuple_New(2);  // line 21: return user, pw
+    if (pair == nullptr)
+        return fail(where, 21);
+    PyTuple_SET_ITEM(pair, 0, user.release());
+    PyTuple_SET_ITEM(pair, 1, pw.release());
+    return pair;
+}
+
+PyObject *const *const get_license_info_parameters[] = {&state.strings[kLicenseName], nullptr};
+
+PyObject *get_license_info_wrapper(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                   PyObject *kwnames) noexcept
+{
+    PyObject *slots[1] = {S(kDefaultVariable)};
+    if (kwnames == nullptr) {
+        if (nargs == 0)
+            return get_license_info(slots[0]);
+        if (nargs == 1)
+            return get_license_info(args[0]);
+        runtime::argument_count_error("get_license_info", false, 0, 1, nargs);
+        return fail(kGetLicenseInfoName, 15);
+    }
+    if (nargs >= 2) {
+        runtime::argument_count_error("get_license_info", false, 0, 1, nargs);
+        return fail(kGetLicenseInfoName, 15);
+    }
+    Py_ssize_t keywords_left = PyTuple_GET_SIZE(kwnames);
+    if (nargs == 1) {
+        slots[0] = args[0];
+    } else {
+        if (keywords_left <= 0)
+            return get_license_info(slots[0]);
+        PyObject *value = runtime::keyword_lookup(kwnames, args, S(kLicenseName));
+        if (value != nullptr) {
+            slots[0] = value;
+            keywords_left--;
+        } else if (PyErr_Occurred()) {
+            return fail(kGetLicenseInfoName, 15);
+        }
+    }
+    if (keywords_left > 0
+        && runtime::parse_remaining_keywords(kwnames, args + nargs, get_license_info_parameters,
+                                             slots, nargs, "get_license_info") < 0)
+        return fail(kGetLicenseInfoName, 15);
+    return get_license_info(slots[0]);
+}
+
+PyMethodDef get_license_info_def = {
+    .ml_name = "get_license_info",
+    .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_license_info_wrapper)),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc = "从license获取账户的相关信息",
+};
+
+// ---------------------------------------------------------------------------
+// set_to_environ
+
+runtime::GlobalCache sys_at_39, os_at_41, update_bash_file_at_43, os_at_46, click_at_47,
+    click_at_48;
+
+/// Whether `name` is ASCII letters, digits and underscores, not starting
+/// with a digit.
+bool is_plain_name(PyObject *name) noexcept
+{
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    if (length == 0 || !PyUnicode_IS_ASCII(name))
+        return false;
+    const Py_UCS1 *chars = PyUnicode_1BYTE_DATA(name);
+    if (chars[0] >= '0' && chars[0] <= '9')
+        return false;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        Py_UCS1 c = chars[i];
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+                  || c == '_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+/// Refuses names and a value that `setx` cannot take through the command
+/// shell safely.  Messages name the name, never the value.  Returns 0, -1
+/// with the refusal (report at line 41), or -2 when walking `variables`
+/// failed (report at line 40).
+int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
+{
+    ListWalk walk(variables);
+    if (walk.start() < 0)
+        return -2;
+    Ref item;
+    for (;;) {
+        int got = walk.next(item);
+        if (got < 0)
+            return -2;
+        if (got == 0)
+            break;
+        if (!PyUnicode_Check(item.get())) {
+            PyErr_Format(PyExc_TypeError, "environment variable names must be str, not %.200s",
+                         Py_TYPE(item.get())->tp_name);
+            return -1;
+        }
+        if (PyUnicode_READY(item.get()) < 0)
+            return -1;
+        if (!is_plain_name(item.get())) {
+            PyErr_Format(PyExc_ValueError,
+                         "invalid environment variable name %R: use ASCII letters, digits and "
+                         "underscores, not starting with a digit",
+                         item.get());
+            return -1;
+        }
+    }
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "the value must be str, not %.200s", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    if (PyUnicode_READY(value) < 0)
+        return -1;
+    int kind = PyUnicode_KIND(value);
+    const void *data = PyUnicode_DATA(value);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(value); i < n; i++) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '"' || c == '%' || c == '\r' || c == '\n' || c == '\0') {
+            PyErr_SetString(PyExc_ValueError,
+                            "the value holds a character that setx cannot be given safely: "
+                            "a double quote, %, CR, LF or NUL");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+/// The body: borrows both arguments.
+PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
+{
+    constexpr const char *where = kSetToEnvironName;
+
+    // line 32: the name shown in the confirmation line
+    int is_default = runtime::names_equal(variables_given, S(kDefaultVariable));
+    if (is_default < 0)
+        return fail(where, 32);
+    Ref var_name = Ref::borrow(is_default ? S(kDisplayName) : variables_given);
+
+    Ref variables;  // line 38: a list, the caller's own when it is one
+    if (PyList_Check(variables_given)) {
+        variables = Ref::borrow(variables_given);
+    } else {
+        variables.reset(PyList_New(1));
+        if (!variables)
+            return fail(where, 38);
+        PyList_SET_ITEM(variables.get(), 0, Py_NewRef(variables_given));
+    }
+
+    int windows;  // line 39: sys.platform.startswith("win")
+    {
+        Ref platform(global_attribute(kSys, sys_at_39, kPlatform));
+        if (!platform)
+            return fail(where, 39);
+        Ref answer(call_method(platform.get(), kStartswith, S(kWin)));
+        if (!answer)
+            return fail(where, 39);
+        windows = runtime::truth(answer.get());
+        if (windows < 0)
+            return fail(where, 39);
+    }
+
+    Ref variable_name;
+    if (windows) {
+        int checked = check_setx_arguments(variables.get(), value);
+        if (checked < 0)
+            return fail(where, checked == -1 ? 41 : 40);
+        ListWalk walk(variables.get());  // line 40
+        if (walk.start() < 0)
+            return fail(where, 40);
+        for (;;) {
+            int got = walk.next(variable_name);
+            if (got < 0)
+                return fail(where, 40);
+            if (got == 0)
+                break;
+            // line 41: os.popen(template.format(...))
+            Ref popen(global_attribute(kOs, os_at_41, kPopen));
+            if (!popen)
+                return fail(where, 41);
+            Ref command(format(S(kSetxTemplate), kVariableName, variable_name.get(), kValue, value));
+            if (!command)
+                return fail(where, 41);
+            Ref process(runtime::method_call(state.rt, std::move(popen), std::array{command.get()}));
+            if (!process)
+                return fail(where, 41);
+        }
+    } else {  // line 43: update_bash_file(variables, value)
+        Ref update(runtime::global_lookup(state.rt, S(kUpdateBashFile), update_bash_file_at_43));
+        if (!update)
+            return fail(where, 43);
+        Ref result(runtime::method_call(state.rt, std::move(update),
+                                        std::array{variables.get(), value}));
+        if (!result)
+            return fail(where, 43);
+    }
+
+    ListWalk walk(variables.get());  // line 45
+    if (walk.start() < 0)
+        return fail(where, 45);
+    for (;;) {
+        int got = walk.next(variable_name);
+        if (got < 0)
+            return fail(where, 45);
+        if (got == 0)
+            break;
+        // line 46: os.environ[variable_name] = value
+        Ref environ(global_attribute(kOs, os_at_46, kEnviron));
+        if (!environ || PyObject_SetItem(environ.get(), variable_name.get(), value) < 0)
+            return fail(where, 46);
+    }
+
+    {  // line 47
+        Ref echo_function(global_attribute(kClick, click_at_47, kEcho));
+        if (!echo_function)
+            return fail(where, 47);
+        Ref line(format(S(kNoticeSet), kVarName, var_name.get(), kValue, value));
+        if (!line)
+            return fail(where, 47);
+        Ref result(runtime::method_call(state.rt, std::move(echo_function),
+                                        std::array{line.get()}));
+        if (!result)
+            return fail(where, 47);
+    }
+    if (echo(click_at_48, S(kNoticeRestart)) < 0)  // line 48
+        return fail(where, 48);
+    Py_RETURN_NONE;
+}
+
+PyObject *const *const set_to_environ_parameters[] = {&state.strings[kVariables],
+                                                      &state.strings[kValue], nullptr};
+
+PyObject *set_to_environ_wrapper(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames) noexcept
+{
+    PyObject *slots[2] = {nullptr, nullptr};
+    if (kwnames == nullptr) {
+        if (nargs == 2)
+            return set_to_environ(args[0], args[1]);
+        runtime::argument_count_error("set_to_environ", true, 2, 2, nargs);
+        return fail(kSetToEnvironName, 27);
+    }
+    if (nargs > 2) {
+        runtime::argument_count_error("set_to_environ", true, 2, 2, nargs);
+        return fail(kSetToEnvironName, 27);
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++)
+        slots[i] = args[i];
+    Py_ssize_t keywords_left = PyTuple_GET_SIZE(kwnames);
+    PyObject *const *kwvalues = args + nargs;
+    for (Py_ssize_t i = nargs; i < 2; i++) {
+        PyObject *found = runtime::keyword_lookup(kwnames, kwvalues, *set_to_environ_parameters[i]);
+        if (found == nullptr) {
+            if (!PyErr_Occurred())
+                runtime::argument_count_error("set_to_environ", true, 2, 2, i);
+            return fail(kSetToEnvironName, 27);
+        }
+        slots[i] = found;
+        keywords_left--;
+    }
+    if (keywords_left > 0
+        && runtime::parse_remaining_keywords(kwnames, kwvalues, set_to_environ_parameters, slots,
+                                             nargs, "set_to_environ") < 0)
+        return fail(kSetToEnvironName, 27);
+    return set_to_environ(slots[0], slots[1]);
+}
+
+PyMethodDef set_to_environ_def = {
+    .ml_name = "set_to_environ",
+    .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_to_environ_wrapper)),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc = "将变量设置到环境变量\n    :param variable_name: string\n    :param value: string\n    ",
+};
+
+// ---------------------------------------------------------------------------
+// Module body.
+
+/// `import name`: the module table's entry unless it is still initialising
+/// or blocks the import (None); otherwise the import system's import.
+PyObject *import_module(PyObject *name) noexcept
+{
+    Ref module(PyImport_GetModule(name));
+    if (module && module.get() != Py_None) {
+        Ref spec(runtime::optional_attribute(module.get(), S(kSpec)));
+        if (!spec) {
+            PyErr_Clear();
+            return module.release();
+        }
+        Ref initializing(runtime::optional_attribute(spec.get(), S(kInitializing)));
+        if (!initializing || runtime::truth(initializing.get()) <= 0) {
+            PyErr_Clear();
+            return module.release();
+        }
+    }
+    PyErr_Clear();
+    Ref locals(PyDict_New());
+    if (!locals)
+        return nullptr;
+    return PyImport_ImportModuleLevelObject(name, state.rt.module_dict, locals.get(), nullptr, 0);
+}
+
+/// `from <module named name> import <fromlist>`: the named module itself.
+PyObject *import_from_list(PyObject *name, PyObject *fromlist) noexcept
+{
+    Ref locals(PyDict_New());
+    if (!locals)
+        return nullptr;
+    return PyImport_ImportModuleLevelObject(name, state.rt.module_dict, locals.get(), fromlist, 0);
+}
+
+/// `module.name`, or the submodule `<module>.<name>` already imported.
+PyObject *import_name(PyObject *module, PyObject *name) noexcept
+{
+    PyObject *value = runtime::attribute(module, name);
+    if (value != nullptr)
+        return value;
+    if (runtime::exception_matches(PyErr_Occurred(), PyExc_AttributeError)) {
+        PyErr_Clear();
+        if (const char *module_name = PyModule_GetName(module)) {
+            Ref package(PyUnicode_FromString(module_name));
+            Ref prefix(package ? PyUnicode_Concat(package.get(), S(kDot)) : nullptr);
+            Ref full_name(prefix ? PyUnicode_Concat(prefix.get(), name) : nullptr);
+            if (full_name) {
+                if (PyObject *submodule = PyImport_GetModule(full_name.get()))
+                    return submodule;
+            }
+        }
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return nullptr;
+}
+
+/// Stores a new reference under `key` in the module dict; false on failure.
+bool store(Str key, Ref value) noexcept
+{
+    return value && PyDict_SetItem(state.rt.module_dict, S(key), value.get()) == 0;
+}
+
+/// Runs the statements of the module body.  Returns 0, or the line of the
+/// statement that failed.
+int run_module_body() noexcept
+{
+    for (auto [name, line] : {std::pair{kOs, 6}, {kRe, 7}, {kSys, 8}, {kClick, 10}}) {
+        if (!store(name, Ref(import_module(S(name)))))
+            return line;
+    }
+
+    {  // line 11
+        Ref fromlist(PyList_New(1));
+        if (!fromlist)
+            return 11;
+        PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(S(kUpdateBashFile)));
+        Ref module(import_from_list(S(kScriptUpdate), fromlist.get()));
+        fromlist.reset();
+        if (!module || !store(kUpdateBashFile, Ref(import_name(module.get(), S(kUpdateBashFile)))))
+            return 11;
+    }
+
+    {  // line 15
+        Ref function(runtime::function_new(state.rt.function_type, &get_license_info_def,
+                                           S(kGetLicenseInfo), S(kModuleName),
+                                           state.rt.module_dict, state.get_license_info_code));
+        if (function) {
+            auto *f = reinterpret_cast<runtime::FunctionObject *>(function.get());
+            f->defaults_tuple = Py_NewRef(state.get_license_info_defaults);
+        }
+        if (!store(kGetLicenseInfo, std::move(function)))
+            return 15;
+    }
+
+    if (!store(kSetToEnviron,  // line 27
+               Ref(runtime::function_new(state.rt.function_type, &set_to_environ_def,
+                                         S(kSetToEnviron), S(kModuleName), state.rt.module_dict,
+                                         state.set_to_environ_code))))
+        return 27;
+
+    if (!store(kTest, Ref(PyDict_New())))  // line 1
+        return 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Loading.
+
+std::int64_t recorded_interpreter = -1;
+PyObject *cached_module = nullptr;
+
+unsigned long runtime_version() noexcept
+{
+#ifdef LICENSE_HELPER_RUNTIME_VERSION
+    return LICENSE_HELPER_RUNTIME_VERSION;
+#else
+    return Py_Version;
+#endif
+}
+
+/// Warns when the running interpreter is not a 3.11; -1 when the warning
+/// was turned into an error.
+int check_runtime_version() noexcept
+{
+    unsigned long version = runtime_version();
+    if ((version >> 16) == 0x030B)
+        return 0;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, 11, kFullName, "does not match", static_cast<int>((version >> 24) & 0xFF),
+                  static_cast<int>((version >> 16) & 0xFF));
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+/// Copies a spec attribute into the module dict; a missing one leaves the
+/// key absent, and so does None where `none_is_absent`.
+int copy_spec_attribute(PyObject *spec, const char *attribute, PyObject *dict, const char *key,
+                        bool none_is_absent) noexcept
+{
+    Ref value(PyObject_GetAttrString(spec, attribute));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (none_is_absent && value.get() == Py_None)
+        return 0;
+    return PyDict_SetItemString(dict, key, value.get());
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
+{
+    std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (recorded_interpreter == -1) {
+        recorded_interpreter = current;
+        if (current == -1)
+            return nullptr;
+    } else if (current != recorded_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (cached_module != nullptr)
+        return Py_NewRef(cached_module);
+
+    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    Ref module(PyModule_NewObject(name.get()));
+    name.reset();
+    if (!module)
+        return nullptr;
+    PyObject *dict = PyModule_GetDict(module.get());
+    if (dict == nullptr)
+        return nullptr;
+    if (copy_spec_attribute(spec, "loader", dict, "__loader__", false) < 0
+        || copy_spec_attribute(spec, "origin", dict, "__file__", false) < 0
+        || copy_spec_attribute(spec, "parent", dict, "__package__", false) < 0
+        || copy_spec_attribute(spec, "submodule_search_locations", dict, "__path__", true) < 0)
+        return nullptr;
+    return module.release();
+}
+
+constexpr int kNoEntry = -1;
+
+/// The set-up of the module state, then the module body.  Returns 0, the
+/// line to report, or kNoEntry for a failure before the constants exist.
+int execute(PyObject *module) noexcept
+{
+    state.rt.module_dict = Py_NewRef(PyModule_GetDict(module));
+    PyObject *builtins = PyImport_AddModule("builtins");
+    if (builtins == nullptr)
+        return kNoEntry;
+    state.rt.builtins = Py_NewRef(builtins);
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0)
+        return kNoEntry;
+    if (check_runtime_version() < 0)
+        return kNoEntry;
+    state.rt.empty_tuple = PyTuple_New(0);
+    if (state.rt.empty_tuple == nullptr)
+        return kNoEntry;
+    state.rt.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    if (state.rt.empty_bytes == nullptr)
+        return kNoEntry;
+    PyTypeObject *type = runtime::function_type_ready(&state.strings[kAsyncioCoroutines],
+                                                      &state.strings[kIsCoroutine]);
+    if (type == nullptr)
+        return kNoEntry;
+    state.rt.function_type = reinterpret_cast<PyTypeObject *>(
+        Py_NewRef(reinterpret_cast<PyObject *>(type)));
+    if (build_constant_table() < 0)
+        return kNoEntry;
+    state.one = PyLong_FromLong(1);
+    if (state.one == nullptr)
+        return kNoEntry;
+
+    // From here on a failure is reported at line 1 of the module.
+    PyObject *modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, kFullName) == nullptr
+        && PyDict_SetItemString(modules, kFullName, module) < 0)
+        return 1;
+    state.none_pair = PyTuple_Pack(2, Py_None, Py_None);
+    if (state.none_pair == nullptr)
+        return 1;
+    state.get_license_info_varnames =
+        PyTuple_Pack(4, S(kLicenseName), S(kLicense), S(kUser), S(kPw));
+    if (state.get_license_info_varnames == nullptr)
+        return 1;
+    state.get_license_info_code =
+        make_code(1, state.get_license_info_varnames, S(kGetLicenseInfo), 15);
+    if (state.get_license_info_code == nullptr)
+        return 1;
+    state.get_license_info_defaults = PyTuple_Pack(1, S(kDefaultVariable));
+    if (state.get_license_info_defaults == nullptr)
+        return 1;
+    state.set_to_environ_varnames =
+        PyTuple_Pack(4, S(kVariables), S(kValue), S(kVarName), S(kVariableName));
+    if (state.set_to_environ_varnames == nullptr)
+        return 1;
+    state.set_to_environ_code = make_code(2, state.set_to_environ_varnames, S(kSetToEnviron), 27);
+    if (state.set_to_environ_code == nullptr)
+        return 1;
+
+    return run_module_body();
+}
+
+int module_exec(PyObject *module) noexcept
+{
+    if (cached_module != nullptr) {
+        if (cached_module == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'license_helper' has already been imported. Re-initialisation is "
+                        "not supported.");
+        return -1;
+    }
+    cached_module = Py_NewRef(module);
+    int line = execute(module);
+    if (line == 0)
+        return 0;
+    if (line != kNoEntry)
+        runtime::add_traceback(state.rt, kInitName, line, kSourcePath);
+    Py_CLEAR(cached_module);
+    release_state();
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyMethodDef module_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "license_helper",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = module_methods,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace license_helper
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_license_helper(void)
+{
+    return PyModuleDef_Init(&license_helper::module_def);
+}
