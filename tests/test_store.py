@@ -1,0 +1,255 @@
+"""The persistent store: veltrocam.tilso.sdk.script_update (in-process file behaviour)."""
+
+import errno
+import fcntl
+import os
+import stat
+import tempfile
+
+import pytest
+
+from veltrocam.tilso.sdk import script_update
+from veltrocam.tilso.sdk.script_update import remove_from_bash_file, update_bash_file
+
+BLOCK = (b'# >>> veltrocam >>>\nif [ -r "$HOME/.config/veltrocam/env.sh" ]; '
+         b'then . "$HOME/.config/veltrocam/env.sh"; fi # veltrocam\n# <<< veltrocam <<<\n')
+SECRET = "s3cr3t-pass"
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    """An empty home folder; bin/ is PATH, so zsh counts as missing unless placed there."""
+    for name in ("XDG_CONFIG_HOME", "ZDOTDIR", "SUDO_USER", "VELTROCAM_NO_MODIFY_RC"):
+        monkeypatch.delenv(name, raising=False)
+    (tmp_path / "bin").mkdir()
+    monkeypatch.setenv("PATH", str(tmp_path / "bin"))
+    monkeypatch.setenv("SHELL", "/bin/sh")
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    (tmp_path / "home").mkdir()
+    return tmp_path / "home"
+
+
+def snapshot(root):
+    """Every entry under root: mode plus bytes (files) or link text (symbolic links)."""
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            mode = os.lstat(path).st_mode
+            content = (os.readlink(path) if stat.S_ISLNK(mode) else
+                       open(path, "rb").read() if stat.S_ISREG(mode) else None)
+            found[os.path.relpath(path, root)] = (mode, content)
+    return found
+
+
+def store(home):
+    return home / ".config/veltrocam/env.sh"
+
+
+@pytest.mark.parametrize("original", [
+    None, b"", b"a=1\r\nb=2\r\n", b"x=1", "é=ü\n".encode("latin-1"), b"\xff\xfe\x80\n",
+    b"echo '# >>> veltrocam >>>'\n  # <<< veltrocam <<<\n# >>> veltrocam >>> x\n",
+], ids=["missing", "empty", "crlf", "unterminated", "latin1", "invalid-utf8", "marker-like"])
+def test_bytes_outside_block_unchanged(home, original):
+    profile = home / ".profile"
+    if original is not None:
+        profile.write_bytes(original)
+    kept = (original or b"") + (b"\n" if original and not original.endswith(b"\n") else b"")
+    assert update_bash_file(["V"], "1") == [str(store(home)), str(profile)]
+    assert profile.read_bytes() == kept + BLOCK
+    inode = profile.stat().st_ino
+    assert update_bash_file(["V"], "1") == []
+    assert profile.stat().st_ino == inode
+    assert remove_from_bash_file(["V"]) == ["V"]
+    assert profile.read_bytes() == kept and not store(home).exists()
+
+
+def test_block_converted_to_crlf_is_recognised(home):
+    profile = home / ".profile"
+    profile.write_bytes(b"a\r\n" + BLOCK.replace(b"\n", b"\r\n") + b"b\r\n")
+    update_bash_file(["V"], "1")
+    assert profile.read_bytes().count(b"veltrocam >>>") == 1
+    remove_from_bash_file(["V"])
+    assert profile.read_bytes() == b"a\r\nb\r\n"
+
+
+@pytest.mark.parametrize("settings, existing, expected", [
+    ({}, [], [".profile"]),
+    ({"SHELL": "/bin/bash"}, [], [".profile", ".bashrc"]),
+    ({}, [".bash_profile", ".bash_login", ".bashrc"], [".profile", ".bash_profile", ".bash_login", ".bashrc"]),
+    ({"SHELL": "/bin/zsh"}, [], [".profile", ".zshenv"]),
+    ({}, ["../bin/zsh"], [".profile", ".zshenv"]),
+    ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, ["z/.zshenv"], [".profile", "z/.zshenv"]),
+    ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, [], [".profile", ".zshenv"]),
+    ({"SHELL": "/bin/bash", "VELTROCAM_NO_MODIFY_RC": "1"}, [], []),
+])
+def test_startup_files_chosen(home, monkeypatch, settings, existing, expected):
+    for name in existing:
+        (home / name).parent.mkdir(exist_ok=True)
+        (home / name).touch(0o755)
+    for name, value in settings.items():
+        monkeypatch.setenv(name, str(home / value) if name == "ZDOTDIR" else value)
+    assert update_bash_file(["V"], "1") == [str(store(home))] + [str(home / name) for name in expected]
+    assert (home / ".bash_profile").exists() == (".bash_profile" in existing)
+    remove_from_bash_file(["V"])
+    assert sorted(snapshot(home / ".config")) == ["veltrocam", "veltrocam/env.sh.lock"]
+    assert all((home / name).read_bytes() == b"" for name in expected)
+
+
+def test_link_chain_survives_and_modes_are_kept(home):
+    real = home / "dotfiles/profile"
+    real.parent.mkdir()
+    real.write_bytes(b"x\n")
+    real.chmod(0o640)
+    (home / "middle").symlink_to(real)
+    (home / ".profile").symlink_to(home / "middle")
+    assert update_bash_file(["V"], "1")[1] == str(real)
+    assert (home / ".profile").is_symlink() and (home / "middle").is_symlink()
+    assert real.read_bytes() == b"x\n" + BLOCK
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+
+
+@pytest.mark.parametrize("loose", [False, True])
+def test_private_modes_under_umask_000(home, loose):
+    if loose:
+        store(home).parent.mkdir(parents=True, mode=0o777)
+        store(home).write_bytes(b"export V='1'\n")
+        store(home).chmod(0o666)
+    old = os.umask(0)
+    try:
+        update_bash_file(["V"], "1")
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(store(home).stat().st_mode) == 0o600
+    assert stat.S_IMODE(store(home).parent.stat().st_mode) == 0o700
+
+
+UNSAFE = {
+    "hard-linked": (lambda p: (p.write_bytes(b"x\n"), os.link(p, p.with_name("other"))), "hard links"),
+    "directory": (lambda p: p.mkdir(), "not a regular file"),
+    "fifo": (lambda p: os.mkfifo(p), "not a regular file"),
+    "dangling-link": (lambda p: p.symlink_to(p.with_name("nowhere")), "missing file"),
+}
+
+
+@pytest.mark.parametrize("kind", UNSAFE)
+def test_unsafe_target_refused(home, kind):
+    make, reason = UNSAFE[kind]
+    make(home / ".profile")
+    before = snapshot(home)
+    with pytest.raises(PermissionError, match=reason):
+        update_bash_file(["V"], "1")
+    after = snapshot(home)
+    assert {k: v for k, v in after.items() if not k.startswith(".config")} == before
+    assert not store(home).exists()
+
+
+class Names(list):
+    pass
+
+
+@pytest.mark.parametrize("variables, value", [
+    (Names(["V"]), "1"), (["V", "V"], "1"), (["V"], "é" * 16384),
+])
+def test_accepted_input(home, variables, value):
+    update_bash_file(variables, value)
+    assert store(home).read_bytes() == b"export V='%s'\n" % value.encode()
+
+
+@pytest.mark.parametrize("variables, value, error, shown", [
+    (("V",), SECRET, TypeError, None), ("V", SECRET, TypeError, None),
+    ([b"V"], SECRET, TypeError, None), (["V"], b"x", TypeError, None), (["V"], None, TypeError, None),
+    *[([name], SECRET, ValueError, name) for name in (
+        "", "1A", "A-B", "A B", "\u00c9", "A\n", "PATH", "HOME", "IFS", "ENV", "BASH_ENV", "SHELLOPTS",
+        "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR", "BASH_X", "LD_PRELOAD",
+        "DYLD_X")],
+    *[(["V"], value, ValueError, None) for value in (
+        SECRET + "\0", SECRET + "\ud800", SECRET + "x" * 32758, SECRET + "é" * 16380)],
+    (["V"], SECRET, PermissionError, None),
+])
+def test_bad_input_touches_nothing(home, monkeypatch, variables, value, error, shown):
+    if error is PermissionError:
+        monkeypatch.setenv("SUDO_USER", "someone")
+        monkeypatch.setattr(os, "geteuid", lambda: 0)
+    calls = [lambda: update_bash_file(variables, value)]
+    if value == SECRET:
+        calls.append(lambda: remove_from_bash_file(variables))
+    for call in calls:
+        with pytest.raises(error) as caught:
+            call()
+        assert SECRET not in str(caught.value)
+        assert shown is None or repr(shown) in str(caught.value) or shown in str(caught.value)
+        assert snapshot(home) == {}
+
+
+def test_empty_list_changes_nothing(home):
+    assert update_bash_file([], "1") == [] and remove_from_bash_file([]) == []
+    assert snapshot(home) == {}
+
+
+def failing(*args, **kwargs):
+    raise OSError(errno.EIO, "injected failure")
+
+
+@pytest.mark.parametrize("module, broken", [(os, "replace"), (os, "fsync"), (tempfile, "mkstemp")])
+def test_failed_write_leaves_files_as_they_were(home, monkeypatch, module, broken):
+    """A failing mkstemp stands in for a read-only home, which chmod cannot give root."""
+    (home / ".profile").write_bytes(b"x\n")
+    update_bash_file(["V"], "1")
+    (home / ".profile").write_bytes(b"y\n")
+    before = snapshot(home)
+    monkeypatch.setattr(module, broken, failing)
+    for call in (lambda: update_bash_file(["V"], "2"), lambda: update_bash_file(["W"], "3")):
+        with pytest.raises(OSError, match="injected"):
+            call()
+        assert snapshot(home) == before
+
+
+def test_lock_timeout(home, monkeypatch):
+    update_bash_file(["V"], "1")
+    monkeypatch.setattr(script_update, "_LOCK_TIMEOUT", 0.1)
+    with open(store(home).with_name("env.sh.lock"), "rb") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        with pytest.raises(TimeoutError):
+            update_bash_file(["W"], "2")
+    assert store(home).read_bytes() == b"export V='1'\n"
+
+
+def test_removal(home, monkeypatch):
+    monkeypatch.setenv("SHELL", "/bin/bash")
+    update_bash_file(["A", "B"], "1")
+    update_bash_file(["C"], "it's")
+    before = snapshot(home)
+    assert remove_from_bash_file(["X"]) == []
+    assert snapshot(home) == before
+    assert remove_from_bash_file(["B", "X", "B"]) == ["B"]
+    assert store(home).read_bytes() == b"export A='1'\nexport C='it'\\''s'\n"
+    assert (home / ".bashrc").read_bytes() == BLOCK
+    assert remove_from_bash_file(["C", "A"]) == ["C", "A"]
+    assert not store(home).exists()
+    assert (home / ".bashrc").read_bytes() == (home / ".profile").read_bytes() == b""
+
+
+BEGIN, END = b"# >>> veltrocam >>>\n", b"# <<< veltrocam <<<\n"
+
+
+@pytest.mark.parametrize("file, content", [
+    (".profile", BEGIN), (".profile", END), (".profile", END + BEGIN),
+    (".profile", BLOCK + BLOCK), (".profile", BEGIN + BLOCK),
+    (".config/veltrocam/env.sh", b"export V=1\n"), (".config/veltrocam/env.sh", b"export V='1'"),
+    (".config/veltrocam/env.sh", b"export V='1'\r\n"), (".config/veltrocam/env.sh", b"# note\n"),
+    (".config/veltrocam/env.sh", b"export V='1'\nexport V='2'\n"),
+    (".config/veltrocam/env.sh", b"export V='\xff'\n"),
+])
+def test_malformed_content_refused_without_write(home, file, content):
+    store(home).parent.mkdir(parents=True, mode=0o700)
+    (home / file).write_bytes(content)
+    before = snapshot(home)
+    with pytest.raises(ValueError):
+        update_bash_file(["W"], "2")
+    assert {k: v for k, v in snapshot(home).items() if not k.endswith(".lock")} == before
+    if file == ".profile":
+        store(home).write_bytes(b"export W='2'\n")
+        with pytest.raises(ValueError):
+            remove_from_bash_file(["W"])
+        assert store(home).read_bytes() == b"export W='2'\n"

@@ -1,0 +1,127 @@
+"""The persistent store seen from real shells and from concurrent processes."""
+
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from veltrocam.tilso.sdk.script_update import update_bash_file
+
+RANDOM_TEXT = "".join(random.Random(3).choices(
+    [chr(code) for code in range(1, 0x2ff)] + ["日", "😀", "\u202e"], k=4096))
+HOSTILE = {
+    "quotes": "it's \"q\" '' '\\'' $'x'", "command": "$(touch pwned)${HOME}", "backticks": "`touch pwned`",
+    "backslashes": "a\\b\\\\n\\", "newlines": "\nlead\ninner\ntrail\n\n", "cr": "\rcr\r\n",
+    "history": "!! !$ !-1", "percent": "%s %d %%", "hash": "# not a comment", "non-ascii": "naïve 日本 😀",
+    "random": RANDOM_TEXT,
+}
+SHELLS = {"dash": ["sh"], "bash": ["bash", "--norc"], "bash-posix": ["bash", "--posix"], "zsh": ["zsh", "-f"]}
+WRITER = """
+import os, sys, time
+from veltrocam.tilso.sdk.script_update import update_bash_file
+while not os.path.exists(sys.argv[1]):
+    time.sleep(0.001)
+update_bash_file([sys.argv[2]], sys.argv[3])
+"""
+
+
+@pytest.fixture
+def env(tmp_path, monkeypatch):
+    """A temporary home, as both this process and its children see it."""
+    (tmp_path / "home").mkdir()
+    variables = {"HOME": str(tmp_path / "home"), "PATH": os.environ.get("PATH", os.defpath),
+                 "SHELL": "/bin/sh", "LANG": "C.UTF-8"}
+    if "PYTHONPATH" in os.environ:
+        variables["PYTHONPATH"] = os.environ["PYTHONPATH"]
+    for name in ("XDG_CONFIG_HOME", "ZDOTDIR", "SUDO_USER", "VELTROCAM_NO_MODIFY_RC"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in variables.items():
+        monkeypatch.setenv(name, value)
+    return variables
+
+
+def need(program):
+    if shutil.which(program) is None:
+        pytest.skip(f"{program} is not installed")
+    return shutil.which(program)
+
+
+@pytest.mark.parametrize("value", HOSTILE.values(), ids=HOSTILE)
+@pytest.mark.parametrize("shell", SHELLS)
+def test_hostile_value_round_trips(env, shell, value):
+    need(SHELLS[shell][0])
+    store = update_bash_file(["NAME"], value)[0]
+    result = subprocess.run([*SHELLS[shell], "-c", '. "$1"; printf %s "$NAME"', "x", store],
+                            env=env, cwd=env["HOME"], capture_output=True, timeout=30)
+    assert (result.stdout, result.stderr) == (value.encode(), b"")
+    assert not os.path.exists(os.path.join(env["HOME"], "pwned"))
+
+
+@pytest.mark.parametrize("command, where", [
+    (["bash", "-lc"], None), (["bash", "-ic"], None), (["sh", "-lc"], None),
+    (["zsh", "-c"], None), (["zsh", "-c"], "ZDOTDIR"), (["sh", "-lc"], "XDG_CONFIG_HOME"),
+], ids=["bash-login", "bash-interactive", "sh-login", "zsh", "zsh-zdotdir", "sh-config-outside-home"])
+def test_startup_files_reach_shells(env, monkeypatch, tmp_path, command, where):
+    env["SHELL"] = need(command[0])
+    if where:
+        env[where] = str(tmp_path / "it's elsewhere")
+        os.mkdir(env[where])
+        Path(env[where], ".zshenv").touch()
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    update_bash_file(["NAME"], "it's set")
+    result = subprocess.run([*command, 'printf %s "$NAME"'], env=env, cwd=env["HOME"],
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    assert result.stdout == b"it's set"
+    assert not os.path.lexists(os.path.join(env["HOME"], ".bash_profile"))
+
+
+def test_eight_concurrent_writers(env, tmp_path):
+    env["SHELL"] = "/bin/bash"
+    go = tmp_path / "go"
+    writers = [subprocess.Popen([sys.executable, "-c", WRITER, str(go), f"V{i}", f"v{i}"], env=env)
+               for i in range(8)]
+    go.touch()
+    assert [writer.wait(timeout=60) for writer in writers] == [0] * 8
+    home = Path(env["HOME"])
+    stored = (home / ".config/veltrocam/env.sh").read_bytes()
+    assert sorted(re.findall(rb"^export V(\d)='v\1'$", stored, re.M)) == [b"%d" % i for i in range(8)]
+    assert stored.count(b"\n") == 8
+    startup = [path for path in home.iterdir() if path.is_file()]
+    assert {path.name for path in startup} >= {".profile", ".bashrc"}
+    assert [path.read_bytes().count(b"# >>> veltrocam >>>\n") for path in startup] == [1] * len(startup)
+
+
+def test_read_only_home_keeps_startup_file(env):
+    """chmod does not stop root, so as root the writer runs as the unprivileged user 65534."""
+    as_user = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+    base = Path(tempfile.mkdtemp())
+    home = base / "home"
+    try:
+        base.chmod(0o755)
+        (home / ".config/veltrocam").mkdir(parents=True, mode=0o700)
+        (home / ".profile").write_bytes(b"x\n")
+        if as_user:
+            for path in (home, home / ".config", home / ".config/veltrocam", home / ".profile"):
+                os.chown(path, 65534, 65534)
+        home.chmod(0o555)
+        env["HOME"] = str(home)
+        try:
+            subprocess.run([sys.executable, "-c", "import veltrocam.tilso.sdk.script_update"],
+                           env=env, capture_output=True, timeout=60, check=True, **as_user)
+        except (OSError, subprocess.CalledProcessError):
+            pytest.skip("the interpreter or the package is out of reach of the unprivileged user")
+        result = subprocess.run([sys.executable, "-c", WRITER, str(base), "NAME", "v"],
+                                env=env, capture_output=True, timeout=60, **as_user)
+        assert result.returncode != 0 and b"PermissionError" in result.stderr
+        assert (home / ".profile").read_bytes() == b"x\n"
+        assert [path.name for path in home.rglob("*") if path.name.endswith(".tmp")] == []
+    finally:
+        home.chmod(0o755)
+        shutil.rmtree(base)
