@@ -283,19 +283,22 @@ def _parse_store(store: _Target) -> dict[str, bytes]:
     position = 0
     while position < len(data):
         match = _ENTRY.match(data, position)
-        line = data.count(b"\n", 0, position) + 1
         if match is None:
-            raise ValueError(f"{store.path}: cannot parse line {line}; "
-                             "fix or remove the file")
+            raise _store_error(store, position, "cannot be parsed")
         name = match[1].decode("ascii")
-        if name in entries:
-            raise ValueError(f"{store.path}: line {line} sets {name} again")
         value = match[2].replace(b"'\\''", b"'")
+        if name in entries:
+            raise _store_error(store, position, f"sets {name} a second time")
         if not _is_utf8(value):
-            raise ValueError(f"{store.path}: line {line} is not UTF-8")
+            raise _store_error(store, position, "is not UTF-8")
         entries[name] = value
         position = match.end()
     return entries
+
+
+def _store_error(store: _Target, position: int, problem: str) -> ValueError:
+    line = (store.data or b"").count(b"\n", 0, position) + 1
+    return ValueError(f"{store.path}: line {line} {problem}; fix or remove the file")
 
 
 def _is_utf8(data: bytes) -> bool:
@@ -375,8 +378,7 @@ def _marking_changes(layout: _Layout) -> list[_Change]:
             continue
         if data and not data.endswith(b"\n"):
             data += b"\n"
-        mode = target.mode if target.mode is not None else 0o666 & ~_umask()
-        changes.append(_Change(target.path, data + block, mode))
+        changes.append(_Change(target.path, data + block, _startup_mode(target)))
     return changes
 
 
@@ -386,11 +388,16 @@ def _unmarking_changes(layout: _Layout) -> list[_Change]:
     for target in _read_targets(_files_to_unmark(layout.home)):
         data = target.data or b""
         span = _find_block(data, target.path)
-        if span is not None and target.mode is not None:
+        if span is not None:
             start, stop = span
-            changes.append(
-                _Change(target.path, data[:start] + data[stop:], target.mode))
+            changes.append(_Change(target.path, data[:start] + data[stop:],
+                                   _startup_mode(target)))
     return changes
+
+
+def _startup_mode(target: _Target) -> int:
+    """Keep a start-up file's mode; a new one gets what open() would give."""
+    return target.mode if target.mode is not None else 0o666 & ~_umask()
 
 
 # Safe file access.
