@@ -1,0 +1,91 @@
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass, field
+
+import pytest
+
+MODULE = "veltrocam.tilso.sdk.license_helper"
+SOURCE_PATH = "veltrocam\\tilso\\sdk\\license_helper"
+INIT = "init veltrocam.tilso.sdk.license_helper"
+GET = "veltrocam.tilso.sdk.license_helper.get_license_info"
+SET = "veltrocam.tilso.sdk.license_helper.set_to_environ"
+
+# Variables a child interpreter keeps from ours: the sanitizer run preloads
+# its runtime into every process.
+_PASSED_ON = ("PATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+_PRELUDE = """
+import json, sys, traceback
+def entries(exc):
+    return [[f.filename, f.lineno, f.name] for f in traceback.extract_tb(exc.__traceback__)]
+def report(**values):
+    sys.stdout.write("@@" + json.dumps(values) + "\\n")
+    sys.stdout.flush()
+"""
+
+
+@dataclass
+class Child:
+    returncode: int
+    stdout: str
+    stderr: str
+    reports: list = field(default_factory=list)
+
+
+def run_python(code, env=None, timeout=120, args=()):
+    """Runs `code` in a fresh interpreter with an explicit environment.
+
+    The code may call `report(**values)` to hand JSON values back, and
+    `entries(exc)` gives an exception's traceback entries as
+    [filename, line, name] lists.
+    """
+    environment = {k: os.environ[k] for k in _PASSED_ON if k in os.environ}
+    environment.update({"PYTHONIOENCODING": "utf-8", "LC_ALL": "C.UTF-8",
+                        "HOME": os.environ.get("HOME", "/nonexistent")})
+    environment.update(env or {})
+    done = subprocess.run(
+        [sys.executable, *args, "-c", _PRELUDE + textwrap.dedent(code)],
+        env=environment, capture_output=True, text=True, encoding="utf-8", timeout=timeout)
+    reports = [json.loads(line[2:]) for line in done.stdout.splitlines() if line.startswith("@@")]
+    return Child(done.returncode, done.stdout, done.stderr, reports)
+
+
+def module_entries(exc):
+    """The (line, function) of each traceback entry the module added."""
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == SOURCE_PATH:
+            entries.append((tb.tb_lineno, code.co_name))
+        tb = tb.tb_next
+    return entries
+
+
+@pytest.fixture(scope="session")
+def lh():
+    import importlib
+    return importlib.import_module(MODULE)
+
+
+@pytest.fixture
+def module_globals(lh):
+    """The module's dict, restored after the test whatever it did to it."""
+    saved = dict(vars(lh))
+    yield vars(lh)
+    namespace = vars(lh)
+    for key in list(namespace):
+        if key not in saved:
+            del namespace[key]
+    namespace.update(saved)
+
+
+@pytest.fixture
+def environ_restored():
+    saved = dict(os.environ)
+    yield os.environ
+    os.environ.clear()
+    os.environ.update(saved)

@@ -1,0 +1,362 @@
+"""Loading the native module: each case runs in a fresh interpreter."""
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from conftest import GET, INIT, MODULE, SOURCE_PATH, run_python
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+def test_import_gives_a_plain_registered_module():
+    child = run_python(f"""
+        import builtins, sys
+        import {MODULE} as m
+        report(doc=m.__doc__ is None, builtins=m.__builtins__ is builtins,
+               registered=sys.modules["{MODULE}"] is m,
+               names=sorted(k for k in vars(m) if not k.startswith("__") or k == "__test__"),
+               test=m.__test__)
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{
+        "doc": True, "builtins": True, "registered": True,
+        "names": ["__test__", "click", "get_license_info", "os", "re", "set_to_environ", "sys",
+                  "update_bash_file"],
+        "test": {}}]
+
+
+@pytest.mark.parametrize("occupied", [False, True])
+def test_loading_under_another_name_registers_the_full_name(occupied):
+    child = run_python(f"""
+        import importlib.util, sys
+        origin = importlib.util.find_spec("{MODULE}").origin
+        sentinel = object()
+        if {occupied}:
+            sys.modules["{MODULE}"] = sentinel
+        spec = importlib.util.spec_from_file_location("license_helper", origin)
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        entry = sys.modules["{MODULE}"]
+        report(name=m.__name__, is_module=entry is m, is_sentinel=entry is sentinel,
+               works=callable(m.get_license_info))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{"name": "license_helper", "is_module": not occupied,
+                              "is_sentinel": occupied, "works": True}]
+
+
+def test_second_import_and_reload_reuse_the_module():
+    child = run_python(f"""
+        import importlib, sys
+        import {MODULE} as first
+        marker, function = first.__test__, first.get_license_info
+        del sys.modules["{MODULE}"]
+        second = importlib.import_module("{MODULE}")
+        reloaded = importlib.reload(second)
+        report(same=second is first, reloaded=reloaded is first,
+               body_not_rerun=second.__test__ is marker and second.get_license_info is function)
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{"same": True, "reloaded": True, "body_not_rerun": True}]
+
+
+@pytest.mark.parametrize("first_import_fails", [False, True])
+def test_a_second_interpreter_is_refused(first_import_fails):
+    child = run_python(f"""
+        import sys, _xxsubinterpreters as interpreters
+        if {first_import_fails}:
+            sys.modules["click"] = None
+            try:
+                import {MODULE}
+            except ImportError:
+                pass
+            del sys.modules["click"]
+        else:
+            import {MODULE}
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import {MODULE}")
+        except interpreters.RunFailedError as e:
+            report(error=str(e))
+    """)
+    assert child.returncode == 0, child.stderr
+    [result] = child.reports
+    assert "ImportError" in result["error"]
+    assert result["error"].endswith(": Interpreter change detected - this module can only be "
+                                    "loaded into one interpreter per process.")
+
+
+# The create and exec steps driven through the interpreter's own entry for
+# multi-phase initialisation, with specs of our making.
+_BY_HAND = textwrap.dedent(f"""
+    import ctypes, importlib.util, types
+    origin = importlib.util.find_spec("{MODULE}").origin
+    library = ctypes.PyDLL(origin)
+    library.PyInit_license_helper.restype = ctypes.c_void_p
+    definition = library.PyInit_license_helper()
+    from_spec = ctypes.pythonapi.PyModule_FromDefAndSpec2
+    from_spec.restype = ctypes.py_object
+    from_spec.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    def create(**attributes):
+        return from_spec(definition, types.SimpleNamespace(**attributes), 1013)
+""")
+
+
+def test_create_step_copies_the_spec_attributes():
+    child = run_python(_BY_HAND + textwrap.dedent("""
+        loader = object()
+        full = create(name="m1", loader=loader, origin="/x/m1.so", parent="pkg",
+                      submodule_search_locations=["/x"])
+        bare = create(name="m2")
+        nones = create(name="m3", loader=None, origin=None, parent=None,
+                       submodule_search_locations=None)
+        report(full=[full.__loader__ is loader, full.__file__, full.__package__, full.__path__],
+               bare=sorted(k for k in vars(bare) if k in
+                           ("__loader__", "__file__", "__package__", "__path__")),
+               nones=[nones.__loader__, nones.__file__, nones.__package__, "__path__" in vars(nones)])
+    """))
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{"full": [True, "/x/m1.so", "pkg", ["/x"]],
+                              "bare": ["__loader__", "__package__"],
+                              "nones": [None, None, None, False]}]
+
+
+def test_create_step_with_the_file_loader():
+    child = run_python(f"""
+        import importlib.machinery, importlib.util
+        origin = importlib.util.find_spec("{MODULE}").origin
+        loader = importlib.machinery.ExtensionFileLoader("{MODULE}", origin)
+        spec = importlib.machinery.ModuleSpec("{MODULE}", None, origin=origin)
+        m = loader.create_module(spec)
+        report(loader=m.__loader__, file=m.__file__ == origin, path="__path__" in vars(m))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{"loader": None, "file": True, "path": False}]
+
+
+def test_two_creates_then_the_second_exec_is_refused():
+    child = run_python(f"""
+        import importlib.machinery, importlib.util
+        origin = importlib.util.find_spec("{MODULE}").origin
+        loader = importlib.machinery.ExtensionFileLoader("{MODULE}", origin)
+        spec = importlib.util.spec_from_file_location("{MODULE}", origin)
+        first, second = loader.create_module(spec), loader.create_module(spec)
+        loader.exec_module(first)
+        loader.exec_module(first)
+        try:
+            loader.exec_module(second)
+        except RuntimeError as e:
+            report(distinct=first is not second, error=str(e),
+                   entries=[x for x in entries(e) if x[0] == {SOURCE_PATH!r}],
+                   untouched="get_license_info" not in vars(second))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{
+        "distinct": True, "untouched": True, "entries": [],
+        "error": "Module 'license_helper' has already been imported. "
+                 "Re-initialisation is not supported."}]
+
+
+def test_a_failing_statement_reports_its_line_and_a_later_import_starts_afresh():
+    child = run_python(f"""
+        import sys
+        sys.modules["click"] = None
+        try:
+            import {MODULE}
+        except ImportError as e:
+            report(type=type(e).__name__, error=str(e), entries=entries(e)[-1:],
+                   registered="{MODULE}" in sys.modules)
+        del sys.modules["click"]
+        import {MODULE} as m
+        report(click=m.click.__name__, defined=callable(m.set_to_environ))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [
+        {"type": "ModuleNotFoundError", "error": "import of click halted; None in sys.modules",
+         "entries": [[SOURCE_PATH, 10, INIT]], "registered": False},
+        {"click": "click", "defined": True}]
+
+
+def test_a_missing_sibling_name_reports_line_11():
+    child = run_python(f"""
+        import sys, types
+        sys.modules["veltrocam.tilso.sdk.script_update"] = types.ModuleType(
+            "veltrocam.tilso.sdk.script_update")
+        try:
+            import {MODULE}
+        except ImportError as e:
+            report(type=type(e).__name__, error=str(e), entries=entries(e)[-1:])
+        stub = types.ModuleType("veltrocam.tilso.sdk.script_update.update_bash_file")
+        sys.modules[stub.__name__] = stub
+        import {MODULE} as m
+        report(bound=m.update_bash_file is stub)
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [
+        {"type": "ImportError", "error": "cannot import name update_bash_file",
+         "entries": [[SOURCE_PATH, 11, INIT]]},
+        {"bound": True}]
+
+
+@pytest.mark.parametrize("initializing, reads", [
+    (True, 3), (False, 2), (None, 2), (0, 2), ("absent", 0), ("no spec", 0)])
+def test_module_table_entries_are_taken_unless_still_initialising(initializing, reads):
+    # Looking a module up in the module table reads `_initializing` once,
+    # the module's own test once more, and the import system, when it is
+    # asked, a third time.
+    child = run_python(f"""
+        import sys, types
+        import veltrocam.tilso.sdk.script_update
+        fake = types.ModuleType("click")
+        class Spec:
+            reads = 0
+            @property
+            def _initializing(self):
+                Spec.reads += 1
+                return {initializing!r}
+        if {initializing!r} == "no spec":
+            del fake.__spec__
+        elif {initializing!r} == "absent":
+            fake.__spec__ = types.SimpleNamespace()
+        else:
+            fake.__spec__ = Spec()
+        sys.modules["click"] = fake
+        import {MODULE} as m
+        report(fake=m.click is fake, reads=Spec.reads)
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{"fake": True, "reads": reads}]
+
+
+_VERSIONS = [("0x030C01F0", "3.12"), ("0x030A0DF0", "3.10")]
+
+
+@pytest.fixture(scope="module")
+def foreign_version_builds(tmp_path_factory):
+    """The module built to see another runtime version than 3.11."""
+    if shutil.which("cmake") is None:
+        pytest.skip("cmake is needed to build the test variant")
+    builds = {}
+    for word, _ in _VERSIONS:
+        out = tmp_path_factory.mktemp("variant")
+        subprocess.run(["cmake", "-S", str(REPO), "-B", str(out), "-DCMAKE_BUILD_TYPE=Release",
+                        f"-DPython_EXECUTABLE={sys.executable}",
+                        f"-DLICENSE_HELPER_RUNTIME_VERSION={word}"],
+                       check=True, capture_output=True)
+        subprocess.run(["cmake", "--build", str(out), "-j2"], check=True, capture_output=True)
+        builds[word] = next(out.glob("license_helper*.so"))
+    return builds
+
+
+@pytest.mark.parametrize("word, version", _VERSIONS)
+def test_another_runtime_version_warns_and_loads(foreign_version_builds, word, version):
+    child = run_python(f"""
+        import importlib.util, warnings
+        spec = importlib.util.spec_from_file_location("{MODULE}", {str(foreign_version_builds[word])!r})
+        m = importlib.util.module_from_spec(spec)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            spec.loader.exec_module(m)
+        report(warnings=[[w.category.__name__, str(w.message)] for w in caught],
+               loaded=callable(m.get_license_info))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{
+        "warnings": [["RuntimeWarning", "compile time Python version 3.11 of module "
+                      f"'{MODULE}' does not match runtime version {version}"]],
+        "loaded": True}]
+
+
+def test_another_runtime_version_fails_when_warnings_are_errors(foreign_version_builds):
+    path = str(foreign_version_builds[_VERSIONS[0][0]])
+    child = run_python(f"""
+        import importlib.util, warnings
+        warnings.simplefilter("error")
+        spec = importlib.util.spec_from_file_location("{MODULE}", {path!r})
+        m = importlib.util.module_from_spec(spec)
+        try:
+            spec.loader.exec_module(m)
+        except RuntimeWarning as e:
+            report(error=str(e), ours=[x for x in entries(e) if x[0] == {SOURCE_PATH!r}])
+        warnings.resetwarnings()
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        report(loaded=callable(m.get_license_info))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [
+        {"error": f"compile time Python version 3.11 of module '{MODULE}' does not match "
+                  "runtime version 3.12", "ours": []},
+        {"loaded": True}]
+
+
+def _exec_under_failing_allocations(start, persistent):
+    """Runs the exec step with its allocations failing from the n-th on
+    (`persistent`) or with only its n-th failing, for n from `start` on,
+    until it succeeds; then makes a binding error at line 15."""
+    code = _BY_HAND + textwrap.dedent(f"""
+        import _imp, sys, _testcapi
+        import click, veltrocam.tilso.sdk.script_update
+        spec = dict(name="{MODULE}", origin=origin, loader=None, parent="veltrocam.tilso.sdk")
+        def attempt(module, n):
+            # Nothing between setting and removing the hook allocates but
+            # the exec step itself.
+            _testcapi.set_nomemory(n, 0 if {persistent} else n + 1)
+            try:
+                _imp.exec_dynamic(module)
+            except BaseException as e:
+                _testcapi.remove_mem_hooks()
+                return e
+            _testcapi.remove_mem_hooks()
+        lines, types_seen, n = set(), set(), {start}
+        while True:
+            m = create(**spec)
+            e = attempt(m, n)
+            if e is None:
+                break
+            types_seen.add(type(e).__name__)
+            lines.update(x[1] for x in entries(e) if x[2] == {INIT!r})
+            del e
+            n += 1
+        try:
+            m.get_license_info(1, 2)
+        except TypeError as e:
+            binding = entries(e)[-1]
+        report(success_at=n, lines=sorted(lines), types=sorted(types_seen), binding=binding,
+               works=m.get_license_info("NO_SUCH_VARIABLE"))
+    """)
+    child = run_python(code, timeout=300)
+    assert child.returncode == 0, child.stderr
+    return child.reports[0]
+
+
+def test_memory_exhaustion_from_every_allocation_of_the_exec_step():
+    result = _exec_under_failing_allocations(0, persistent=True)
+    assert result["success_at"] > 50
+    assert result["types"] == ["MemoryError"]
+    assert result["works"] == [None, None]
+
+
+def test_one_failed_allocation_at_a_time_in_the_exec_step():
+    # A failure the exec step recovers from (a module table lookup whose
+    # error is cleared) lets it succeed; the next run goes on from there.
+    lines, start = set(), 0
+    for _ in range(80):
+        result = _exec_under_failing_allocations(start, persistent=False)
+        assert set(result["types"]) <= {"MemoryError"}, result["types"]
+        # A failure at the definition on line 15 must not lend its name to
+        # the binding error reported at the same line.
+        assert result["binding"] == [SOURCE_PATH, 15, GET]
+        assert result["works"] == [None, None]
+        lines.update(result["lines"])
+        if result["success_at"] == start and start > 0:
+            break
+        start = result["success_at"] + 1
+    assert {1, 15, 27} <= lines <= {1, 6, 7, 8, 10, 11, 15, 27}, lines
