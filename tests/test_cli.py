@@ -1,0 +1,165 @@
+"""The veltrocam-license command line, through CliRunner and once as a real process."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+from click.testing import CliRunner
+
+from veltrocam.tilso.sdk import cli, license_helper
+
+UNSET_NOTICE = "当前环境未配置用户名和密码"
+LICENSE = "VELTROCAM_LICENSE"
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    """A temporary home and config folder; os.environ is restored afterwards."""
+    saved = dict(os.environ)
+    for name in (LICENSE, "SUDO_USER", "ZDOTDIR", "VELTROCAM_NO_MODIFY_RC"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("HOME", str(tmp_path))
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
+    monkeypatch.setenv("SHELL", "/bin/sh")
+    yield tmp_path
+    os.environ.clear()
+    os.environ.update(saved)
+
+
+def run(*args, input=None):
+    return CliRunner().invoke(cli.main, list(args), input=input)
+
+
+def stored(home):
+    path = home / "config/veltrocam/env.sh"
+    return path.read_text() if path.exists() else ""
+
+
+def assert_error(result, code, text):
+    """A handled error: exit status, message on the last line of stderr, nothing on stdout."""
+    assert isinstance(result.exception, SystemExit) and result.exit_code == code, result.output
+    lines = result.stderr.splitlines()
+    assert lines[-1].startswith("Error: ") and text in lines[-1] and result.stdout == ""
+    assert code == 2 or len(lines) == 1
+
+
+@pytest.mark.parametrize("args, expected", [
+    ([], ["login", "logout", "set", "show"]), (["login"], ["--password-stdin", "--user"]),
+    (["show"], ["--name"]), (["set"], ["NAME... VALUE"]), (["logout"], ["Windows"]),
+])
+def test_help(args, expected):
+    result = run(*args, "--help")
+    assert result.exit_code == 0
+    assert all(word in result.stdout for word in expected)
+
+
+@pytest.mark.parametrize("password, masked", [
+    ("correct:horse", "c" + "*" * 12), ("abc", "***")])
+@pytest.mark.parametrize("args, answers", [
+    (["-u", "alice", "--password-stdin"], "{pw}\n"),
+    ([], "alice\n{pw}\n{pw}\n"),
+    ([], "al:ice\nalice\n{pw}\nwrong\n{pw}\n{pw}\n"),
+], ids=["stdin", "prompt", "prompt-retries"])
+def test_login_stores_and_show_masks(home, args, answers, password, masked):
+    login = run("login", *args, input=answers.format(pw=password))
+    assert login.exit_code == 0, login.output
+    assert os.environ[LICENSE] == f"alice:{password}"
+    assert f"export {LICENSE}='alice:{password}'" in stored(home)
+    shown = run("show")
+    assert shown.exit_code == 0
+    assert shown.stdout.splitlines() == ["user: alice", f"password: {masked}"]
+    assert password not in shown.stdout + login.stdout
+
+
+@pytest.mark.parametrize("args, answers, message", [
+    (["-u", "a:b", "--password-stdin"], "pw", "colon"),
+    (["-u", "", "--password-stdin"], "pw", "empty"),
+    (["-u", "a", "--password-stdin"], "\n", "empty"),
+    (["-u", "a", "--password-stdin"], "two\nlines\n", "one line"),
+    (["--password-stdin"], "pw", "--user"),
+])
+def test_login_refuses(home, args, answers, message):
+    assert_error(run("login", *args, input=answers), 2, message)
+    assert LICENSE not in os.environ and stored(home) == ""
+
+
+@pytest.mark.parametrize("value, notice", [(None, UNSET_NOTICE), ("no-colon", "")])
+def test_show_without_credentials(home, monkeypatch, value, notice):
+    if value is not None:
+        monkeypatch.setenv(LICENSE, value)
+    result = run("show")
+    assert result.exit_code == 1 and result.stdout == ""
+    assert notice in result.stderr and result.stderr.strip()
+
+
+def test_show_other_variable(home, monkeypatch):
+    monkeypatch.setenv("OTHER", "bob:hunter22secret")
+    assert run("show", "--name", "OTHER").stdout == "user: bob\npassword: h" + "*" * 13 + "\n"
+
+
+@pytest.mark.parametrize("names, value, shown", [
+    (["ONE"], "a b", "当前 ONE 已设置为 a b"),
+    (["ONE", "TWO"], "a b", "当前 ['ONE', 'TWO'] 已设置为 a b"),
+    ([LICENSE], "carol:opensesame", "carol:o*********")])
+def test_set(home, names, value, shown):
+    result = run("set", *names, value)
+    assert result.exit_code == 0 and shown in result.stdout and "opensesame" not in result.stdout
+    for name in names:
+        assert os.environ[name] == value
+        assert f"export {name}='{value}'" in stored(home)
+
+
+@pytest.mark.parametrize("names", [["1BAD"], ["GOOD", "a-b"], ["PATH"]])
+def test_set_refuses_bad_names(home, names):
+    assert_error(run("set", *names, "v"), 1, "Error: ")
+    assert stored(home) == "" and "GOOD" not in os.environ
+
+
+@pytest.mark.parametrize("error", [
+    TimeoutError("env.sh.lock stayed locked by another process"),
+    PermissionError("refusing to run under sudo"), OSError(28, "No space left on device"),
+])
+def test_store_failures_are_one_line_errors(home, monkeypatch, error):
+    def fail(*args):
+        raise error
+    monkeypatch.setattr(license_helper, "update_bash_file", fail)
+    monkeypatch.setattr(cli, "remove_from_bash_file", fail)
+    for args in (["set", "NAME", "v"], ["logout"]):
+        assert_error(run(*args, input="pw"), 1, str(error))
+
+
+def test_unusable_config_folder_is_an_error(home):
+    (home / "config").mkdir()
+    (home / "config/veltrocam").write_text("not a folder")
+    assert_error(run("login", "-u", "a", "--password-stdin", input="pw"), 1, "not a folder")
+
+
+def test_logout(home, monkeypatch):
+    run("set", "KEEP", "1")
+    run("login", "-u", "alice", "--password-stdin", input="secretpw")
+    platform = sys.platform
+    monkeypatch.setattr(sys, "platform", "win32")
+    assert_error(run("logout"), 1, "Windows")
+    assert LICENSE in stored(home) and LICENSE in os.environ
+    monkeypatch.setattr(sys, "platform", platform)
+    result = run("logout")
+    assert result.exit_code == 0 and "Removed" in result.stdout
+    assert LICENSE not in os.environ and LICENSE not in stored(home) and "KEEP" in stored(home)
+    assert run("show").exit_code == 1
+    assert run("logout").stdout.startswith("No stored credentials")
+
+
+def test_real_process_and_login_shell(tmp_path):
+    env = {"HOME": str(tmp_path), "PATH": os.environ["PATH"], "SHELL": "/bin/bash",
+           "LANG": "C.UTF-8"}
+    command = [sys.executable, "-m", "veltrocam.tilso.sdk"]
+    login = subprocess.run([*command, "login", "--user", "dave", "--password-stdin"], env=env,
+                           input="pass word:9\n", capture_output=True, text=True, check=True)
+    assert "pass word" not in login.stdout
+    shell = subprocess.run(["bash", "-lc", 'printf %s "$VELTROCAM_LICENSE"'], env=env,
+                           capture_output=True, text=True, check=True)
+    assert shell.stdout == "dave:pass word:9"
+    show = subprocess.run(["bash", "-lc", '"$0" -m veltrocam.tilso.sdk show', sys.executable],
+                          env=env, capture_output=True, text=True, check=True)
+    assert show.stdout == "user: dave\npassword: p**********\n"
