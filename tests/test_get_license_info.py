@@ -1,0 +1,178 @@
+"""get_license_info: its results, notices, failures at each line, and the
+global lookups and traceback entries seen through it."""
+import builtins
+import traceback
+import unittest.mock
+
+import pytest
+
+from conftest import GET, SOURCE_PATH, module_entries
+
+UNSET = "当前环境未配置用户名和密码\n"
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("user:secret", ("user", "secret")),
+    (":secret", ("", "secret")),
+    ("user:", ("user", "")),
+    ("user:se:cr:et", ("user", "se:cr:et")),
+    ("用户:密码", ("用户", "密码")),
+])
+def test_splits_at_the_first_colon(lh, environ_restored, capsys, value, expected):
+    environ_restored["VELTROCAM_LICENSE"] = value
+    environ_restored["OTHER_LICENSE"] = "o:" + value
+    assert lh.get_license_info() == expected
+    assert lh.get_license_info("OTHER_LICENSE") == ("o", value)
+    assert lh.get_license_info(license_name="OTHER_LICENSE") == ("o", value)
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("value", [None, ""])
+def test_nothing_set_prints_the_notice_and_shares_the_pair(lh, environ_restored, capsys, value):
+    environ_restored.pop("VELTROCAM_LICENSE", None)
+    if value is not None:
+        environ_restored["VELTROCAM_LICENSE"] = value
+    first, second = lh.get_license_info(), lh.get_license_info()
+    assert first == (None, None) and first is second
+    assert capsys.readouterr().out == UNSET * 2
+
+
+def test_a_value_without_colon_is_reported_without_the_value(lh, environ_restored, capsys):
+    environ_restored["VELTROCAM_LICENSE"] = "hunter2"
+    assert lh.get_license_info() is lh.get_license_info("NO_SUCH_VARIABLE_X")
+    out = capsys.readouterr().out
+    assert out == ("当前环境变量 VELTROCAM_LICENSE 的格式不正确，应为 用户名:密码\n" + UNSET)
+    assert "hunter2" not in out
+
+
+class _Text(str):
+    """A credentials value whose methods the tests control."""
+
+
+def _fake_os(value):
+    class Environ:
+        def get(self, key):
+            return value
+    return type("Os", (), {"environ": Environ()})()
+
+
+class _Falsy:
+    def __bool__(self):
+        raise ZeroDivisionError("truth")
+
+
+class _BadFind(str):
+    def find(self, sub):
+        raise KeyError("find")
+
+
+class _NoSlice:
+    def __bool__(self):
+        return True
+
+    def find(self, sub):
+        return 1
+
+
+class _SecondFindFails(str):
+    calls = 0
+
+    def find(self, sub):
+        type(self).calls += 1
+        if type(self).calls == 2:
+            return "not a number"
+        return 1
+
+
+@pytest.mark.parametrize("make_os, exception, message, line", [
+    (lambda: type("Os", (), {})(), AttributeError, "'Os' object has no attribute 'environ'", 17),
+    (lambda: _fake_os(_Falsy()), ZeroDivisionError, "truth", 18),
+    (lambda: _fake_os(_BadFind("a:b")), KeyError, "'find'", 19),
+    (lambda: _fake_os(_NoSlice()), TypeError, "'_NoSlice' object is unsliceable", 19),
+    (lambda: _fake_os(_SecondFindFails("a:b")), TypeError,
+     'can only concatenate str (not "int") to str', 20),
+])
+def test_failures_report_their_line(lh, module_globals, make_os, exception, message, line):
+    module_globals["os"] = make_os()
+    with pytest.raises(exception) as raised:
+        lh.get_license_info()
+    assert str(raised.value) == message
+    assert module_entries(raised.value) == [(line, GET)]
+
+
+def test_a_rejected_name_fails_at_line_17_without_notice(lh, capsys):
+    with pytest.raises(TypeError) as raised:
+        lh.get_license_info(17)
+    assert module_entries(raised.value) == [(17, GET)]
+    assert capsys.readouterr().out == ""
+
+
+def test_echo_failure_reports_line_23(lh, module_globals, environ_restored):
+    environ_restored.pop("VELTROCAM_LICENSE", None)
+    module_globals["click"] = type("Click", (), {"echo": staticmethod(lambda text: 1 / 0)})()
+    with pytest.raises(ZeroDivisionError) as raised:
+        lh.get_license_info()
+    assert module_entries(raised.value) == [(23, GET)]
+
+
+@pytest.mark.parametrize("name, line", [("os", 17), ("click", 23)])
+def test_missing_globals_raise_name_error_and_fall_back_to_builtins(
+        lh, module_globals, environ_restored, monkeypatch, capsys, name, line):
+    environ_restored.pop("VELTROCAM_LICENSE", None)
+    del module_globals[name]
+    for _ in range(2):  # the second call answers from the same lookup cache
+        with pytest.raises(NameError) as raised:
+            lh.get_license_info()
+        assert str(raised.value) == f"name '{name}' is not defined"
+        assert module_entries(raised.value) == [(line, GET)]
+    # A name absent from the module is looked up in the builtins each time.
+    fake = _fake_os(None) if name == "os" else type("C", (), {"echo": print})()
+    monkeypatch.setattr(builtins, name, fake, raising=False)
+    assert lh.get_license_info() == (None, None)
+
+
+def test_replaced_globals_are_seen_by_the_next_call(lh, module_globals, environ_restored):
+    environ_restored["VELTROCAM_LICENSE"] = "real:one"
+    assert lh.get_license_info() == ("real", "one")
+    module_globals["os"] = _fake_os("fake:two")
+    assert lh.get_license_info() == ("fake", "two")
+    with unittest.mock.patch.object(lh, "os", _fake_os("mock:three")):
+        assert lh.get_license_info() == ("mock", "three")
+    assert lh.get_license_info() == ("fake", "two")
+
+
+def test_traceback_entries(lh, module_globals):
+    module_globals["os"] = type("Os", (), {})()
+    errors = []
+    for _ in range(2):
+        try:
+            lh.get_license_info()
+        except AttributeError as e:
+            errors.append(e)
+    frames = [e.__traceback__.tb_next.tb_frame for e in errors]
+    assert frames[0].f_code is frames[1].f_code  # reused, not made anew
+    assert frames[0].f_globals is vars(lh)
+    assert frames[0].f_lineno == 17
+    summary = traceback.extract_tb(errors[0].__traceback__)[-1]
+    assert (summary.filename, summary.lineno, summary.name) == (SOURCE_PATH, 17, GET)
+    text = "".join(traceback.format_exception(errors[0]))
+    assert f'File "{SOURCE_PATH}", line 17, in {GET}' in text
+
+
+def test_cached_code_objects_stay_found_whatever_order_lines_fail_in(lh, module_globals):
+    def fail_at(line):
+        makers = {17: lambda: type("Os", (), {})(), 18: lambda: _fake_os(_Falsy()),
+                  19: lambda: _fake_os(_BadFind("a:b"))}
+        module_globals["os"] = makers[line]()
+        try:
+            lh.get_license_info()
+        except Exception as e:
+            tb = e.__traceback__
+            while tb.tb_frame.f_code.co_filename != SOURCE_PATH:
+                tb = tb.tb_next
+            return tb.tb_frame.f_code
+    first = {line: fail_at(line) for line in (19, 17, 18)}
+    again = {line: fail_at(line) for line in (18, 19, 17)}
+    assert all(first[line] is again[line] for line in first)
+    assert len({id(code) for code in first.values()}) == 3
+    assert {code.co_firstlineno for code in first.values()} == {17, 18, 19}
