@@ -1,0 +1,270 @@
+"""Instruction counts with valgrind's callgrind: the native module next to its
+pure-Python equivalent (bench/equivalent.py).
+
+    python bench/instructions.py            # prints every figure (about a minute)
+    python bench/instructions.py --keep DIR # also keeps callgrind's files in DIR
+
+One run of the interpreter under callgrind does every case.  Before each
+timed stretch the child calls os.getppid(), and callgrind is started with
+--dump-before=getppid, so each stretch lands in a profile part of its own.
+Each case runs N loop iterations, then 2N; the difference of the two parts,
+divided by the calls it holds, cancels everything but the calls (start-up,
+warm-up, the marker itself).  Each iteration makes CALLS_PER_ITERATION calls,
+written out one after the other, so the loop's own cost is spread thin.
+
+"Total" is every instruction per call, wherever it ran (interpreter, libc,
+the extension).  "Own" counts only the instructions executed inside the
+extension's shared object: the self cost of the functions in its `ob=`
+section of callgrind's output.
+"""
+
+import argparse
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ITERATIONS = 200
+CALLS_PER_ITERATION = 10
+MARKER = "getppid"
+
+# (key, title, statement run CALLS_PER_ITERATION times per iteration, setup,
+#  iterations N)
+CASES = [
+    ("get_set", "get_license_info() with credentials set", "f()", "license", ITERATIONS),
+    ("get_keyword", "get_license_info(license_name=...) with credentials set",
+     "f(license_name='VELTROCAM_LICENSE')", "license", ITERATIONS),
+    ("get_unset", "get_license_info() with nothing set (null console)", "f()", "unset",
+     ITERATIONS),
+    ("binding_error", "get_license_info(1, 2): TypeError at a line that failed before",
+     "try:\n    f(1, 2)\nexcept TypeError:\n    pass", "license", ITERATIONS),
+    ("set_1", "set_to_environ, 1 name, recording store (null console)",
+     "f('VELTROCAM_BENCH_0', 'bench-value')", "store", ITERATIONS // 4),
+    ("set_100", "set_to_environ, 100 names, recording store (null console)",
+     "f(names, 'bench-value')", "store", ITERATIONS // 20),
+]
+
+# --- the child: runs under callgrind ----------------------------------------
+
+
+def make_loop(statement):
+    body = "\n".join("        " + line
+                     for _ in range(CALLS_PER_ITERATION) for line in statement.splitlines())
+    source = "def loop(n, f, names):\n    for _ in range(n):\n%s\n" % body
+    scope = {}
+    exec(compile(source, "<loop>", "exec"), scope)
+    return scope["loop"]
+
+
+def child():
+    sys.path.insert(0, HERE)
+    import _support
+
+    names = _support.NAMES_100
+    marker = os.getppid
+    with _support.environ_saved([_support.LICENSE_VARIABLE] + names), \
+            _support.null_console(), \
+            _support.recording_store(*_support.IMPLEMENTATIONS.values()):
+        for key, _, statement, setup, iterations in CASES:
+            loop = make_loop(statement)
+            for label, module in _support.IMPLEMENTATIONS.items():
+                function = module.set_to_environ if setup == "store" else module.get_license_info
+                if setup == "unset":
+                    os.environ.pop(_support.LICENSE_VARIABLE, None)
+                else:
+                    os.environ[_support.LICENSE_VARIABLE] = _support.LICENSE_VALUE
+                loop(5, function, names)  # warm-up: caches, first failure, allocator
+                marker()
+                loop(iterations, function, names)
+                marker()
+                loop(2 * iterations, function, names)
+                marker()
+        # The floor both implementations share: os.environ.get on its own.
+        os.environ[_support.LICENSE_VARIABLE] = _support.LICENSE_VALUE
+        loop = make_loop("f('VELTROCAM_LICENSE')")
+        loop(5, os.environ.get, names)
+        marker()
+        loop(ITERATIONS, os.environ.get, names)
+        marker()
+        loop(2 * ITERATIONS, os.environ.get, names)
+        marker()
+
+
+# --- the parent: runs callgrind and reads its parts -------------------------
+
+def read_part(path, extension_path):
+    """(total, own): all instructions of a part, and the extension's self cost.
+
+    A cost line belongs to the function of the last fn= line, which lies in
+    the object of the last ob= line; the cost line right after a calls= line
+    is the inclusive cost of that call and is not self cost.
+    """
+    total = own = 0
+    current_object = function_object = None
+    after_call = False
+    with open(path, encoding="utf-8", errors="replace") as file:
+        for line in file:
+            head = line[:1]
+            if head.isdigit() or head in "+-*":
+                if after_call:
+                    after_call = False
+                elif function_object == extension_path:
+                    fields = line.split()
+                    if len(fields) >= 2:
+                        own += int(fields[1])
+            elif line.startswith("ob="):
+                current_object = line[3:].strip()
+            elif line.startswith("fn="):
+                function_object = current_object
+            elif line.startswith("calls="):
+                after_call = True
+            elif line.startswith("totals:") or line.startswith("summary:"):
+                total = int(line.split()[1])
+    return total, own
+
+
+def extension_file():
+    from veltrocam.tilso.sdk import license_helper
+
+    return os.path.realpath(license_helper.__file__)
+
+
+def run_callgrind(out_dir):
+    out = os.path.join(out_dir, "callgrind.out")
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+               "--dump-before=" + MARKER, "--dump-instr=no", "--compress-strings=no",
+               "--compress-pos=no",
+               sys.executable, os.path.abspath(__file__), "--child"]
+    environment = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+    completed = subprocess.run(command, env=environment, capture_output=True, text=True)
+    if completed.returncode != 0:
+        sys.stderr.write(completed.stderr[-4000:])
+        raise SystemExit("callgrind run failed")
+    parts = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
+    return parts
+
+
+def code_object_checks():
+    """Whether a failure repeated at one line reuses one code object.
+
+    Looks at the traceback entry of the failing function itself; a binding
+    error of a Python function has none (it fails before its frame exists).
+    """
+    sys.path.insert(0, HERE)
+    import _support
+
+    def own_entry(call, name):
+        try:
+            call()
+        except TypeError as error:
+            tb = error.__traceback__
+            found = None
+            while tb is not None:
+                if tb.tb_frame.f_code.co_name.rpartition(".")[2] == name:
+                    found = tb
+                tb = tb.tb_next
+            return found
+        raise AssertionError("no TypeError")
+
+    results = []
+    for label, module in _support.IMPLEMENTATIONS.items():
+        f = module.get_license_info
+        g = module.set_to_environ
+        for title, call, name in (
+                ("get_license_info(1, 2): binding", lambda: f(1, 2), "get_license_info"),
+                ("get_license_info(1): os.environ.get", lambda: f(1), "get_license_info"),
+                ("set_to_environ(1): binding", lambda: g(1), "set_to_environ")):
+            first = own_entry(call, name)
+            second = own_entry(call, name)
+            if first is None:
+                results.append((label, title, "(no entry of its own)", "-"))
+                continue
+            code = first.tb_frame.f_code
+            where = "%s line %d" % (code.co_name, first.tb_lineno)
+            results.append((label, title, where, code is second.tb_frame.f_code))
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--keep", metavar="DIR", help="keep callgrind's files in DIR")
+    args = parser.parse_args()
+    if args.child:
+        child()
+        return
+
+    sys.path.insert(0, HERE)
+    import _support
+
+    so_path = extension_file()
+    out_dir = args.keep or tempfile.mkdtemp(prefix="veltrocam-callgrind-")
+    os.makedirs(out_dir, exist_ok=True)
+    try:
+        parts = run_callgrind(out_dir)
+        # part 1: start-up and the first warm-up; then per (case, implementation):
+        # N iterations, 2N iterations, the next warm-up (ignored); the last part
+        # is the exit.
+        figures = {}
+        index = 1
+        for key, _, _, _, iterations in CASES:
+            for label in _support.IMPLEMENTATIONS:
+                single = read_part(parts[index], so_path)
+                double = read_part(parts[index + 1], so_path)
+                calls = iterations * CALLS_PER_ITERATION
+                figures[key, label] = ((double[0] - single[0]) / calls,
+                                       (double[1] - single[1]) / calls)
+                index += 3
+        single = read_part(parts[index], so_path)
+        double = read_part(parts[index + 1], so_path)
+        floor = (double[0] - single[0]) / (ITERATIONS * CALLS_PER_ITERATION)
+    finally:
+        if not args.keep:
+            shutil.rmtree(out_dir, ignore_errors=True)
+
+    print("commit %s, Python %s, valgrind callgrind; per call = (part of 2N iterations - part "
+          "of N) / (N * %d calls)" % (_support.git_commit(), sys.version.split()[0],
+                                      CALLS_PER_ITERATION))
+    print("extension: %s" % so_path)
+    print()
+    print("| case | module: total / call | module: own (in the .so) / call "
+          "| equivalent: total / call | equivalent / module |")
+    print("| --- | ---: | ---: | ---: | ---: |")
+    for key, title, _, _, _ in CASES:
+        total, own = figures[key, "module"]
+        other, _ = figures[key, "equivalent"]
+        print("| %s | %.0f | %.0f | %.0f | %.2f |" % (title, total, own, other, other / total))
+
+    print("| reference: os.environ.get('VELTROCAM_LICENSE') alone, from Python | — | — | %.0f | — |"
+          % floor)
+
+    print()
+    get_total, get_own = figures["get_set", "module"]
+    kw_total, kw_own = figures["get_keyword", "module"]
+    err_total = figures["binding_error", "module"][0]
+    err_other = figures["binding_error", "equivalent"][0]
+    ratio = figures["get_set", "equivalent"][0] / get_total
+    print("targets:")
+    print("  get_license_info() set: equivalent / module = %.2fx fewer instructions "
+          "(target >= 1.3x): %s" % (ratio, "met" if ratio >= 1.3 else "MISSED"))
+    print("    (os.environ.get alone costs %.0f; even a module whose other work cost nothing "
+          "would reach at most %.2fx)" % (floor, figures["get_set", "equivalent"][0] / floor))
+    print("  get_license_info() set: %.0f own instructions per call (target <= 250): %s"
+          % (get_own, "met" if get_own <= 250 else "MISSED"))
+    print("  keyword over positional: %+.0f own instructions per call (target <= 30): %s"
+          % (kw_own - get_own, "met" if kw_own - get_own <= 30 else "MISSED"))
+    print("    (total: %+.0f instructions per call)" % (kw_total - get_total))
+    print("  binding error: module %.0f vs equivalent %.0f instructions per call "
+          "(target: module <= equivalent): %s"
+          % (err_total, err_other, "met" if err_total <= err_other else "MISSED"))
+    print()
+    print("code objects of repeated failures (first and second failure at one line):")
+    for label, title, where, same in code_object_checks():
+        print("  %-10s %-36s %-60s same code object: %s" % (label, title, where, same))
+
+
+if __name__ == "__main__":
+    main()
