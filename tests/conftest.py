@@ -35,6 +35,14 @@ class Child:
     reports: list = field(default_factory=list)
 
 
+def child_environment(**values):
+    """An explicit environment for a child process: `values` and what the
+    sanitizer run needs every process to have."""
+    environment = {k: os.environ[k] for k in _PASSED_ON if k in os.environ}
+    environment.update(values)
+    return environment
+
+
 def run_python(code, env=None, timeout=120, args=()):
     """Runs `code` in a fresh interpreter with an explicit environment.
 
@@ -42,9 +50,8 @@ def run_python(code, env=None, timeout=120, args=()):
     `entries(exc)` gives an exception's traceback entries as
     [filename, line, name] lists.
     """
-    environment = {k: os.environ[k] for k in _PASSED_ON if k in os.environ}
-    environment.update({"PYTHONIOENCODING": "utf-8", "LC_ALL": "C.UTF-8",
-                        "HOME": os.environ.get("HOME", "/nonexistent")})
+    environment = child_environment(PYTHONIOENCODING="utf-8", LC_ALL="C.UTF-8",
+                                    HOME=os.environ.get("HOME", "/nonexistent"))
     environment.update(env or {})
     done = subprocess.run(
         [sys.executable, *args, "-c", _PRELUDE + textwrap.dedent(code)],

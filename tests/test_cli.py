@@ -5,9 +5,12 @@ import subprocess
 import sys
 
 import pytest
+
 from click.testing import CliRunner
 
 from veltrocam.tilso.sdk import cli, license_helper
+
+from conftest import child_environment
 
 UNSET_NOTICE = "当前环境未配置用户名和密码"
 LICENSE = "VELTROCAM_LICENSE"
@@ -151,8 +154,7 @@ def test_logout(home, monkeypatch):
 
 
 def test_real_process_and_login_shell(tmp_path):
-    env = {"HOME": str(tmp_path), "PATH": os.environ["PATH"], "SHELL": "/bin/bash",
-           "LANG": "C.UTF-8"}
+    env = child_environment(HOME=str(tmp_path), SHELL="/bin/bash", LANG="C.UTF-8")
     command = [sys.executable, "-m", "veltrocam.tilso.sdk"]
     login = subprocess.run([*command, "login", "--user", "dave", "--password-stdin"], env=env,
                            input="pass word:9\n", capture_output=True, text=True, check=True)
