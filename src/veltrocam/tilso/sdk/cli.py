@@ -111,7 +111,7 @@ def _checked_password(password: str) -> str:
 def _password_from_stdin() -> str:
     """Read the whole of standard input; one trailing line end is dropped."""
     try:
-        data = click.get_text_stream("stdin").read()
+        data = sys.stdin.read()
     except (OSError, UnicodeDecodeError) as error:
         raise click.ClickException(
             f"cannot read the password: {_one_line(error)}") from None
