@@ -359,28 +359,25 @@ bool is_not_found(PyObject *found) noexcept
 }
 
 /// Walks a list: an exact list by index, reading its length before each
-/// item; a list subclass through its iterator.
+/// item; a list subclass through its iterator, obtained on the first step.
 class ListWalk {
 public:
-    explicit ListWalk(PyObject *list) noexcept : list_(list) {}
+    explicit ListWalk(PyObject *list) noexcept : list_(list), by_index_(PyList_CheckExact(list)) {}
 
-    /// 0, or -1 when the iterator cannot be had.
-    int start() noexcept
-    {
-        if (PyList_CheckExact(list_))
-            return 0;
-        iterator_.reset(PyObject_GetIter(list_));
-        return iterator_ ? 0 : -1;
-    }
-
-    /// Puts the next item into `item`: 1, 0 at the end, -1 on failure.
+    /// Puts the next item into `item`: 1, 0 at the end, -1 on failure (the
+    /// iterator could not be had, or raised something but StopIteration).
     int next(Ref &item) noexcept
     {
-        if (!iterator_) {
+        if (by_index_) {
             if (index_ >= PyList_GET_SIZE(list_))
                 return 0;
             item = Ref::borrow(PyList_GET_ITEM(list_, index_++));
             return 1;
+        }
+        if (!iterator_) {
+            iterator_.reset(PyObject_GetIter(list_));
+            if (!iterator_)
+                return -1;
         }
         PyObject *got = Py_TYPE(iterator_.get())->tp_iternext(iterator_.get());
         if (got != nullptr) {
@@ -399,6 +396,7 @@ public:
 
 private:
     PyObject *list_;
+    bool by_index_;
     Ref iterator_;
     Py_ssize_t index_ = 0;
 };
@@ -551,15 +549,9 @@ bool is_plain_name(PyObject *name) noexcept
 int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
 {
     ListWalk walk(variables);
-    if (walk.start() < 0)
-        return -2;
     Ref item;
-    for (;;) {
-        int got = walk.next(item);
-        if (got < 0)
-            return -2;
-        if (got == 0)
-            break;
+    int got;
+    while ((got = walk.next(item)) > 0) {
         if (!PyUnicode_Check(item.get())) {
             PyErr_Format(PyExc_TypeError, "environment variable names must be str, not %.200s",
                          Py_TYPE(item.get())->tp_name);
@@ -575,6 +567,8 @@ int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
             return -1;
         }
     }
+    if (got < 0)
+        return -2;
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "the value must be str, not %.200s", Py_TYPE(value)->tp_name);
         return -1;
@@ -635,14 +629,8 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
         if (checked < 0)
             return fail(where, checked == -1 ? 41 : 40);
         ListWalk walk(variables.get());  // line 40
-        if (walk.start() < 0)
-            return fail(where, 40);
-        for (;;) {
-            int got = walk.next(variable_name);
-            if (got < 0)
-                return fail(where, 40);
-            if (got == 0)
-                break;
+        int got;
+        while ((got = walk.next(variable_name)) > 0) {
             // line 41: os.popen(template.format(...))
             Ref popen(global_attribute(kOs, os_at_41, kPopen));
             if (!popen)
@@ -654,6 +642,8 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
             if (!process)
                 return fail(where, 41);
         }
+        if (got < 0)
+            return fail(where, 40);
     } else {  // line 43: update_bash_file(variables, value)
         Ref update(runtime::global_lookup(state.rt, S(kUpdateBashFile), update_bash_file_at_43));
         if (!update)
@@ -665,19 +655,15 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
     }
 
     ListWalk walk(variables.get());  // line 45
-    if (walk.start() < 0)
-        return fail(where, 45);
-    for (;;) {
-        int got = walk.next(variable_name);
-        if (got < 0)
-            return fail(where, 45);
-        if (got == 0)
-            break;
+    int got;
+    while ((got = walk.next(variable_name)) > 0) {
         // line 46: os.environ[variable_name] = value
         Ref environ(global_attribute(kOs, os_at_46, kEnviron));
         if (!environ || PyObject_SetItem(environ.get(), variable_name.get(), value) < 0)
             return fail(where, 46);
     }
+    if (got < 0)
+        return fail(where, 45);
 
     {  // line 47
         Ref echo_function(global_attribute(kClick, click_at_47, kEcho));
