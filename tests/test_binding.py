@@ -161,3 +161,11 @@ def test_a_failing_comparison_passes_its_exception_on(lh, recorded):
     with pytest.raises(ZeroDivisionError) as raised:
         lh.get_license_info(**{Angry("license_nam_"): 1})
     assert module_entries(raised.value) == [(15, GET)]
+
+
+def test_the_functions_are_vectorcall_callables(lh):
+    find = ctypes.pythonapi.PyVectorcall_Function
+    find.restype = ctypes.c_void_p
+    find.argtypes = [ctypes.py_object]
+    entries = {find(lh.get_license_info), find(lh.set_to_environ)}
+    assert len(entries) == 1 and None not in entries
