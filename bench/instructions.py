@@ -205,7 +205,7 @@ def main():
     os.makedirs(out_dir, exist_ok=True)
     try:
         parts = run_callgrind(out_dir)
-        # part 1: start-up and the first warm-up; then per (case, implementation):
+        # the first dump: start-up and the first warm-up; then per (case, implementation):
         # N iterations, 2N iterations, the next warm-up (ignored); the last part
         # is the exit.
         figures = {}
