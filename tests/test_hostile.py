@@ -393,9 +393,6 @@ class FormatsDifferently(str):
         return 'X" & calc & "'
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "set_to_environ checks the str data of a name or value, but the command text "
-    "comes from str.format, which calls an overridden __format__ of a str subclass"))
 @pytest.mark.parametrize("which", ["name", "value"])
 def test_windows_checks_the_text_that_reaches_the_shell(lh, module_globals, which):
     recorders = Recorders(platform="win32")
@@ -410,9 +407,6 @@ def test_windows_checks_the_text_that_reaches_the_shell(lh, module_globals, whic
     assert all(SAFE_COMMAND.fullmatch(command) for command in commands), commands
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "set_to_environ walks the caller's list once to check the names and again to run setx; "
-    "a name added to the list in between (here by os.popen) reaches the shell unchecked"))
 def test_windows_names_added_while_running_are_not_run_unchecked(lh, module_globals):
     recorders = Recorders(platform="win32")
     recorders.install(module_globals)

@@ -589,6 +589,46 @@ int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
     return 0;
 }
 
+/// Whether `command` has the shape `setx NAME "VALUE" ` with a plain name
+/// and a value that the command shell takes literally.  The upfront check
+/// sees the names and the value; this one sees the very text that reaches
+/// the shell, whatever `str.format` made of them and whatever was added to
+/// the list since.
+bool is_safe_command(PyObject *command) noexcept
+{
+    if (!PyUnicode_CheckExact(command) || PyUnicode_READY(command) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(command);
+    int kind = PyUnicode_KIND(command);
+    const void *data = PyUnicode_DATA(command);
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    constexpr char prefix[] = "setx ";
+    Py_ssize_t i = 0;
+    for (; prefix[i] != '\0'; i++) {
+        if (i >= length || at(i) != static_cast<Py_UCS4>(prefix[i]))
+            return false;
+    }
+    Py_ssize_t name_start = i;
+    for (; i < length && at(i) != ' '; i++) {
+        Py_UCS4 c = at(i);
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'
+                  || (c >= '0' && c <= '9' && i > name_start);
+        if (!ok)
+            return false;
+    }
+    if (i == name_start || length - i < 4 || at(i + 1) != '"' || at(length - 2) != '"'
+        || at(length - 1) != ' ')
+        return false;
+    for (Py_ssize_t j = i + 2; j < length - 2; j++) {
+        Py_UCS4 c = at(j);
+        if (c == '"' || c == '%' || c == '\r' || c == '\n' || c == '\0')
+            return false;
+    }
+    return true;
+}
+
 /// The body: borrows both arguments.
 PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
 {
@@ -638,6 +678,13 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
             Ref command(format(S(kSetxTemplate), kVariableName, variable_name.get(), kValue, value));
             if (!command)
                 return fail(where, 41);
+            if (!is_safe_command(command.get())) {
+                PyErr_Format(PyExc_ValueError,
+                             "refusing to run setx for %R: the command text is not a plain "
+                             "name and a value the command shell takes literally",
+                             variable_name.get());
+                return fail(where, 41);
+            }
             Ref process(runtime::method_call(state.rt, std::move(popen), std::array{command.get()}));
             if (!process)
                 return fail(where, 41);
