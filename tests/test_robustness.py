@@ -372,8 +372,11 @@ def _assert_no_leak(action, watched):
     gc.collect()
     grown_blocks = sys.getallocatedblocks() - blocks
     after = [sys.getrefcount(obj) for obj in watched]
+    # A missing or extra release changes a count once per call; a shared
+    # string may gain or lose a holder elsewhere once (seen under the
+    # sanitizer build), which is no leak of ours.
     grown_refs = {repr(obj)[:60]: new - old
-                  for obj, old, new in zip(watched, counts, after) if new != old}
+                  for obj, old, new in zip(watched, counts, after) if abs(new - old) > 1}
     assert grown_refs == {}, f"reference counts changed over {REPETITIONS} calls"
     if COUNTS_BLOCKS:
         assert grown_blocks <= BLOCK_SLACK, (
