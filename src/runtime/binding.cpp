@@ -41,13 +41,10 @@ int names_equal(PyObject *left, PyObject *right) noexcept
     return truth(result.get());
 }
 
-PyObject *keyword_lookup(PyObject *kwnames, PyObject *const *kwvalues, PyObject *name) noexcept
+PyObject *keyword_lookup_by_equality(PyObject *kwnames, PyObject *const *kwvalues,
+                                     PyObject *name) noexcept
 {
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (PyTuple_GET_ITEM(kwnames, i) == name)
-            return kwvalues[i];
-    }
     for (Py_ssize_t i = 0; i < n; i++) {
         int equal = names_equal(name, PyTuple_GET_ITEM(kwnames, i));
         if (equal < 0)

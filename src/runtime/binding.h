@@ -11,9 +11,24 @@ namespace runtime {
 /// comparison's exception.
 int names_equal(PyObject *left, PyObject *right) noexcept;
 
+/// The equality pass of `keyword_lookup`.
+PyObject *keyword_lookup_by_equality(PyObject *kwnames, PyObject *const *kwvalues,
+                                     PyObject *name) noexcept;
+
 /// The value passed for the keyword `name`: borrowed from `kwvalues`, or
-/// null, with an exception set only when a comparison failed.
-PyObject *keyword_lookup(PyObject *kwnames, PyObject *const *kwvalues, PyObject *name) noexcept;
+/// null, with an exception set only when a comparison failed.  Names
+/// written in Python source are the very interned objects the module holds,
+/// so the identity pass nearly always decides.
+inline PyObject *keyword_lookup(PyObject *kwnames, PyObject *const *kwvalues,
+                                PyObject *name) noexcept
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyTuple_GET_ITEM(kwnames, i) == name)
+            return kwvalues[i];
+    }
+    return keyword_lookup_by_equality(kwnames, kwvalues, name);
+}
 
 /// Places every keyword of `kwsource` (the keyword-name tuple, whose values
 /// are `kwvalues`, or a dict) into `slots`.  `names` lists pointers to the

@@ -280,7 +280,8 @@ PyObject *fail(const char *function, int line) noexcept
 // Helpers of the function bodies.
 
 /// `module_global.attribute_name`, the global read through its site's cache.
-PyObject *global_attribute(Str global, runtime::GlobalCache &cache, Str attribute_name) noexcept
+[[gnu::always_inline]] inline PyObject *global_attribute(Str global, runtime::GlobalCache &cache,
+                                                          Str attribute_name) noexcept
 {
     Ref object(runtime::global_lookup(state.rt, S(global), cache));
     if (!object)
@@ -288,13 +289,15 @@ PyObject *global_attribute(Str global, runtime::GlobalCache &cache, Str attribut
     return runtime::attribute(object.get(), S(attribute_name));
 }
 
-/// `object.method(arg)`.
-PyObject *call_method(PyObject *object, Str method, PyObject *arg) noexcept
+/// `object.method(arg)`.  The method is looked up and called the way the
+/// interpreter calls `object.method(...)`: a function found on the type is
+/// called with the object in front, without a bound method in between.
+[[gnu::always_inline]] inline PyObject *call_method(PyObject *object, Str method,
+                                                     PyObject *arg) noexcept
 {
-    Ref callable(runtime::attribute(object, S(method)));
-    if (!callable)
-        return nullptr;
-    return runtime::method_call(state.rt, std::move(callable), std::array{arg});
+    PyObject *args[] = {object, arg};
+    return PyObject_VectorcallMethod(S(method), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
 }
 
 /// `text.format(key1=value1, key2=value2)`, keywords in that order.
@@ -322,22 +325,63 @@ int echo(runtime::GlobalCache &cache, PyObject *text) noexcept
     return result ? 0 : -1;
 }
 
-/// `text[start:stop]`, through the type's own mapping subscript.
-PyObject *slice(PyObject *text, PyObject *start, PyObject *stop) noexcept
+/// The value of an exact `int` as an index; false when it does not fit.
+[[gnu::always_inline]] inline bool index_value(PyObject *number, Py_ssize_t &value) noexcept
 {
+    Py_ssize_t size = Py_SIZE(number);
+    if (size >= -1 && size <= 1) {  // at most one digit: read it in place
+        value = size * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
+        return true;
+    }
+    value = PyLong_AsSsize_t(number);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();  // beyond Py_ssize_t: the generic subscript clamps it
+        return false;
+    }
+    return true;
+}
+
+/// Clamps a slice bound as `str` slicing does.
+inline Py_ssize_t clamp_bound(Py_ssize_t bound, Py_ssize_t length) noexcept
+{
+    if (bound < 0)
+        bound = bound + length < 0 ? 0 : bound + length;
+    return bound > length ? length : bound;
+}
+
+/// `text[start:stop]`, through the type's own mapping subscript; a null
+/// `start` stands for the integer 0, a null `stop` for None.  An exact `str`
+/// with exact `int` bounds is cut directly, as its subscript would.
+[[gnu::always_inline]] inline PyObject *slice(PyObject *text, PyObject *start,
+                                              PyObject *stop) noexcept
+{
+    if (PyUnicode_CheckExact(text) && (start == nullptr || PyLong_CheckExact(start))
+        && (stop == nullptr || PyLong_CheckExact(stop)) && PyUnicode_READY(text) == 0) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t from = 0, to = length;
+        if ((start == nullptr || index_value(start, from))
+            && (stop == nullptr || index_value(stop, to))) {
+            from = clamp_bound(from, length);
+            to = clamp_bound(to, length);
+            return PyUnicode_Substring(text, from, to < from ? from : to);
+        }
+    }
     PyMappingMethods *mapping = Py_TYPE(text)->tp_as_mapping;
     if (mapping == nullptr || mapping->mp_subscript == nullptr) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(text)->tp_name);
         return nullptr;
     }
-    Ref range(PySlice_New(start, stop, nullptr));
+    Ref zero(start == nullptr ? PyLong_FromLong(0) : nullptr);
+    if (start == nullptr && !zero)
+        return nullptr;
+    Ref range(PySlice_New(start != nullptr ? start : zero.get(), stop, nullptr));
     if (!range)
         return nullptr;
     return mapping->mp_subscript(text, range.get());
 }
 
 /// `number + 1`, without the generic number protocol for exact int and float.
-PyObject *plus_one(PyObject *number) noexcept
+[[gnu::always_inline]] inline PyObject *plus_one(PyObject *number) noexcept
 {
     if (PyLong_CheckExact(number)) {
         if (Py_SIZE(number) == 0)
@@ -349,13 +393,22 @@ PyObject *plus_one(PyObject *number) noexcept
     return PyNumber_Add(number, state.one);
 }
 
-/// Whether `found` is the -1 by which `str.find` tells that nothing was found.
-bool is_not_found(PyObject *found) noexcept
+/// `license.find(":")`: for an exact `str`, whose `find` no one can
+/// replace, the search itself; otherwise the method call.
+[[gnu::always_inline]] inline PyObject *find_colon(PyObject *license) noexcept
 {
-    if (!PyLong_CheckExact(found))
-        return false;
-    int overflow;
-    return PyLong_AsLongAndOverflow(found, &overflow) == -1 && overflow == 0;
+    if (PyUnicode_CheckExact(license)) {
+        Py_ssize_t at = PyUnicode_Find(license, S(kColon), 0, PY_SSIZE_T_MAX, 1);
+        return at == -2 ? nullptr : PyLong_FromSsize_t(at);
+    }
+    return call_method(license, kFind, S(kColon));
+}
+
+/// Whether `found` is the -1 by which `str.find` tells that nothing was found.
+inline bool is_not_found(PyObject *found) noexcept
+{
+    return PyLong_CheckExact(found) && Py_SIZE(found) == -1
+           && reinterpret_cast<PyLongObject *>(found)->ob_digit[0] == 1;
 }
 
 /// Walks a list: an exact list by index, reading its length before each
@@ -432,7 +485,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
 
     Ref user;  // line 19: license[:license.find(":")]
     {
-        Ref colon(call_method(license.get(), kFind, S(kColon)));
+        Ref colon(find_colon(license.get()));
         if (!colon)
             return fail(where, 19);
         if (is_not_found(colon.get())) {
@@ -441,17 +494,14 @@ PyObject *get_license_info(PyObject *license_name) noexcept
                 return fail(where, 19);
             return Py_NewRef(state.none_pair);
         }
-        Ref zero(PyLong_FromLong(0));
-        if (!zero)
-            return fail(where, 19);
-        user.reset(slice(license.get(), zero.get(), colon.get()));
+        user.reset(slice(license.get(), nullptr, colon.get()));
         if (!user)
             return fail(where, 19);
     }
 
     Ref pw;  // line 20: license[license.find(":") + 1:]
     {
-        Ref colon(call_method(license.get(), kFind, S(kColon)));
+        Ref colon(find_colon(license.get()));
         if (!colon)
             return fail(where, 20);
         Ref after(plus_one(colon.get()));
