@@ -1,3 +1,4 @@
+import ctypes
 import json
 import os
 import subprocess
@@ -58,6 +59,28 @@ def run_python(code, env=None, timeout=120, args=()):
         env=environment, capture_output=True, text=True, encoding="utf-8", timeout=timeout)
     reports = [json.loads(line[2:]) for line in done.stdout.splitlines() if line.startswith("@@")]
     return Child(done.returncode, done.stdout, done.stderr, reports)
+
+
+_VECTORCALL = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
+                                ctypes.c_size_t, ctypes.c_void_p)(
+    ("PyObject_Vectorcall", ctypes.pythonapi))
+_CALL = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object,
+                          ctypes.py_object)(("PyObject_Call", ctypes.pythonapi))
+
+
+def vectorcall(function, args=(), names=None, values=()):
+    """PyObject_Vectorcall from C: `names` is the keyword-name tuple as given
+    (repeats and all), or None for no tuple at all (a null pointer)."""
+    everything = [*args, *values]
+    vector = (ctypes.py_object * max(len(everything), 1))(*everything)
+    names = None if names is None else tuple(names)
+    return _VECTORCALL(function, ctypes.addressof(vector), len(args),
+                       None if names is None else id(names))
+
+
+def call_slot(function, args, kwargs):
+    """PyObject_Call with a keyword dict, which may hold non-str keys."""
+    return _CALL(function, tuple(args), kwargs)
 
 
 def module_entries(exc):

@@ -4,33 +4,21 @@ import functools
 
 import pytest
 
-from conftest import GET, SET, module_entries
+from conftest import GET, SET, call_slot, module_entries, vectorcall
 
 
 def _vectorcall(function, args, kwargs):
     """Calls through PyObject_Vectorcall with keyword names made at run
-    time (not interned)."""
+    time (not interned), or no keyword-name tuple when there are none."""
     names = tuple("".join(list(k)) for k in kwargs)
-    values = list(args) + list(kwargs.values())
-    vector = (ctypes.py_object * max(len(values), 1))(*values)
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    return call(function, ctypes.addressof(vector), len(args), names if kwargs else None)
-
-
-def _call_slot(function, args, kwargs):
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(function, tuple(args), dict(kwargs))
+    return vectorcall(function, args, names or None, kwargs.values())
 
 
 CALLERS = {
     "direct": lambda f, a, k: f(*a, **k),
     "partial": lambda f, a, k: functools.partial(f, *a)(**k),
     "vectorcall": _vectorcall,
-    "call_slot": _call_slot,
+    "call_slot": call_slot,
 }
 
 
@@ -132,11 +120,7 @@ def test_an_empty_keyword_tuple_is_no_keywords(lh, recorded, args):
 
 
 def _vectorcall_empty_names(function, args):
-    vector = (ctypes.py_object * max(len(args), 1))(*args)
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    return call(function, ctypes.addressof(vector), len(args), ())
+    return vectorcall(function, args, ())
 
 
 class _Key(str):

@@ -15,7 +15,8 @@ import pytest
 from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 
-from conftest import GET, SET, module_entries
+from conftest import GET, SET, call_slot, module_entries
+from conftest import vectorcall as _vectorcall
 
 SETTINGS = settings(max_examples=200, deadline=None, derandomize=False,
                     suppress_health_check=[HealthCheck.function_scoped_fixture,
@@ -30,20 +31,7 @@ DEFAULT_NAME = "VELTROCAM_LICENSE"
 
 def vectorcall(function, args, names, values):
     """PyObject_Vectorcall with any keyword names tuple, repeats included."""
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    everything = list(args) + list(values)
-    vector = (ctypes.py_object * max(len(everything), 1))(*everything)
-    return call(function, ctypes.addressof(vector), len(args), tuple(names) if names else None)
-
-
-def call_slot(function, args, kwargs):
-    """PyObject_Call with a keyword dict, which may hold non-str keys."""
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(function, tuple(args), kwargs)
+    return _vectorcall(function, args, tuple(names) if names else None, values)
 
 
 class Recorders:

@@ -15,7 +15,7 @@ import warnings
 
 import pytest
 
-from conftest import GET, SET, SOURCE_PATH, module_entries, run_python
+from conftest import GET, SET, SOURCE_PATH, module_entries, run_python, vectorcall
 
 # Fewer repetitions keep runs under valgrind short; reference counts still
 # show a leak of one reference per call.
@@ -317,12 +317,7 @@ def _action(function, caller, args, kwargs):
 
 
 def _vectorcall_with_duplicates(function, args, names, values):
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
-    everything = list(args) + list(values)
-    vector = (ctypes.py_object * max(len(everything), 1))(*everything)
-    return call(function, ctypes.addressof(vector), len(args), tuple(names) or None)
+    return vectorcall(function, args, tuple(names) or None, values)
 
 
 def _repeat(action, count):
@@ -363,14 +358,23 @@ def _watched_objects(*roots):
     return list(seen.values())
 
 
+# A debug build of the interpreter counts every reference it holds.
+_total_references = getattr(sys, "gettotalrefcount", None)
+
+
 def _assert_no_leak(action, watched):
     _repeat(action, WARM_UP)
     gc.collect()
     counts = [sys.getrefcount(obj) for obj in watched]
     blocks = sys.getallocatedblocks()
+    total = _total_references() if _total_references else 0
     _repeat(action, REPETITIONS)
     gc.collect()
     grown_blocks = sys.getallocatedblocks() - blocks
+    if _total_references:
+        grown_total = _total_references() - total
+        assert grown_total <= BLOCK_SLACK, (
+            f"{grown_total} more references held after {REPETITIONS} calls")
     after = [sys.getrefcount(obj) for obj in watched]
     # A missing or extra release changes a count once per call; a shared
     # string may gain or lose a holder elsewhere once (seen under the

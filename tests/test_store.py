@@ -3,6 +3,7 @@
 import errno
 import fcntl
 import os
+import pathlib
 import stat
 import tempfile
 
@@ -37,7 +38,7 @@ def snapshot(root):
             path = os.path.join(folder, name)
             mode = os.lstat(path).st_mode
             content = (os.readlink(path) if stat.S_ISLNK(mode) else
-                       open(path, "rb").read() if stat.S_ISREG(mode) else None)
+                       pathlib.Path(path).read_bytes() if stat.S_ISREG(mode) else None)
             found[os.path.relpath(path, root)] = (mode, content)
     return found
 
