@@ -31,19 +31,13 @@ struct CodeCache {
 
 CodeCache cache = {0, 0, nullptr};
 
-/// Orders an entry against the key (line, function): <0, 0 or >0.
+/// Orders an entry against the key (line, function): <0, 0 or >0.  The
+/// comparison of the names sets no exception, so the caller's stays.
 int compare_key(const CacheEntry &entry, int line, const char *function) noexcept
 {
     if (entry.line != line)
         return entry.line < line ? -1 : 1;
-    // co_name is the function text decoded as UTF-8; its cached UTF-8 form
-    // is therefore always available.
-    const char *name = PyUnicode_AsUTF8(entry.code->co_name);
-    if (name == nullptr) {
-        PyErr_Clear();
-        return -1;
-    }
-    return std::strcmp(name, function);
+    return PyUnicode_CompareWithASCIIString(entry.code->co_name, function);
 }
 
 /// The position of the key (line, function): the index of the entry that
