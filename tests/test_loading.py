@@ -297,28 +297,34 @@ def test_another_runtime_version_fails_when_warnings_are_errors(foreign_version_
         {"loaded": True}]
 
 
+# An exec step run with allocations failing from the n-th up to `stop`
+# (0: all the rest); it returns the exception, or None on success.
+_EXEC_ATTEMPT = _BY_HAND + textwrap.dedent(f"""
+    import _imp, _testcapi
+    import click, veltrocam.tilso.sdk.script_update
+    spec = dict(name="{MODULE}", origin=origin, loader=None, parent="veltrocam.tilso.sdk")
+    def attempt(module, n, stop):
+        # Nothing between setting and removing the hook allocates but the
+        # exec step itself.
+        _testcapi.set_nomemory(n, stop)
+        try:
+            _imp.exec_dynamic(module)
+        except BaseException as e:
+            _testcapi.remove_mem_hooks()
+            return e
+        _testcapi.remove_mem_hooks()
+""")
+
+
 def _exec_under_failing_allocations(start, persistent):
     """Runs the exec step with its allocations failing from the n-th on
     (`persistent`) or with only its n-th failing, for n from `start` on,
     until it succeeds; then makes a binding error at line 15."""
-    code = _BY_HAND + textwrap.dedent(f"""
-        import _imp, sys, _testcapi
-        import click, veltrocam.tilso.sdk.script_update
-        spec = dict(name="{MODULE}", origin=origin, loader=None, parent="veltrocam.tilso.sdk")
-        def attempt(module, n):
-            # Nothing between setting and removing the hook allocates but
-            # the exec step itself.
-            _testcapi.set_nomemory(n, 0 if {persistent} else n + 1)
-            try:
-                _imp.exec_dynamic(module)
-            except BaseException as e:
-                _testcapi.remove_mem_hooks()
-                return e
-            _testcapi.remove_mem_hooks()
+    code = _EXEC_ATTEMPT + textwrap.dedent(f"""
         lines, types_seen, n = set(), set(), {start}
         while True:
             m = create(**spec)
-            e = attempt(m, n)
+            e = attempt(m, n, 0 if {persistent} else n + 1)
             if e is None:
                 break
             types_seen.add(type(e).__name__)
@@ -364,20 +370,9 @@ def _first_exec_failing_at(n):
     """A fresh interpreter whose first exec step has only its n-th
     allocation fail; then a second exec step without failures and a binding
     error at line 15."""
-    child = run_python(_BY_HAND + textwrap.dedent(f"""
-        import _imp, _testcapi
-        import click, veltrocam.tilso.sdk.script_update
-        spec = dict(name="{MODULE}", origin=origin, loader=None, parent="veltrocam.tilso.sdk")
-        def attempt(module, n):
-            _testcapi.set_nomemory(n, n + 1)
-            try:
-                _imp.exec_dynamic(module)
-            except BaseException as e:
-                _testcapi.remove_mem_hooks()
-                return e
-            _testcapi.remove_mem_hooks()
+    child = run_python(_EXEC_ATTEMPT + textwrap.dedent(f"""
         m = create(**spec)
-        e = attempt(m, {n})
+        e = attempt(m, {n}, {n} + 1)
         lines = [x[1] for x in entries(e) if x[2] == {INIT!r}] if e is not None else []
         past_line_11 = "update_bash_file" in vars(m)
         if e is not None:
