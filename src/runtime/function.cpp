@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include "runtime/calls.h"
 #include "runtime/ref.h"
 
 namespace runtime {
@@ -522,11 +523,8 @@ PyObject *get_is_coroutine(PyObject *self, void *) noexcept
     Ref module(PyImport_ImportModuleLevelObject(*coroutines_module_name, nullptr, nullptr,
                                                 fromlist.get(), 0));
     PyObject *marker = nullptr;
-    if (module) {
-        getattrofunc getattro = Py_TYPE(module.get())->tp_getattro;
-        marker = getattro != nullptr ? getattro(module.get(), *is_coroutine_attribute)
-                                     : PyObject_GetAttr(module.get(), *is_coroutine_attribute);
-    }
+    if (module)
+        marker = attribute(module.get(), *is_coroutine_attribute);
     if (marker == nullptr) {
         PyErr_Clear();
         marker = Py_NewRef(Py_True);

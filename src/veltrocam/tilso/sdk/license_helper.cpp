@@ -572,24 +572,36 @@ PyMethodDef get_license_info_def = {
 runtime::GlobalCache sys_at_39, os_at_41, update_bash_file_at_43, os_at_46, click_at_47,
     click_at_48;
 
-/// Whether `name` is ASCII letters, digits and underscores, not starting
-/// with a digit.
-bool is_plain_name(PyObject *name) noexcept
+/// Whether `text[start:end]` (a ready `str`) is a plain name: ASCII
+/// letters, digits and underscores, not empty, not starting with a digit.
+bool is_plain_name(PyObject *text, Py_ssize_t start, Py_ssize_t end) noexcept
 {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    if (length == 0 || !PyUnicode_IS_ASCII(name))
+    if (start >= end)
         return false;
-    const Py_UCS1 *chars = PyUnicode_1BYTE_DATA(name);
-    if (chars[0] >= '0' && chars[0] <= '9')
-        return false;
-    for (Py_ssize_t i = 0; i < length; i++) {
-        Py_UCS1 c = chars[i];
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
-                  || c == '_';
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = start; i < end; i++) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'
+                  || (c >= '0' && c <= '9' && i > start);
         if (!ok)
             return false;
     }
     return true;
+}
+
+/// Whether `text[start:end]` (a ready `str`) holds a character that the
+/// command shell does not take literally between double quotes.
+bool has_shell_special(PyObject *text, Py_ssize_t start, Py_ssize_t end) noexcept
+{
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = start; i < end; i++) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '"' || c == '%' || c == '\r' || c == '\n' || c == '\0')
+            return true;
+    }
+    return false;
 }
 
 /// Refuses names and a value that `setx` cannot take through the command
@@ -609,7 +621,7 @@ int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
         }
         if (PyUnicode_READY(item.get()) < 0)
             return -1;
-        if (!is_plain_name(item.get())) {
+        if (!is_plain_name(item.get(), 0, PyUnicode_GET_LENGTH(item.get()))) {
             PyErr_Format(PyExc_ValueError,
                          "invalid environment variable name %R: use ASCII letters, digits and "
                          "underscores, not starting with a digit",
@@ -625,16 +637,11 @@ int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
     }
     if (PyUnicode_READY(value) < 0)
         return -1;
-    int kind = PyUnicode_KIND(value);
-    const void *data = PyUnicode_DATA(value);
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(value); i < n; i++) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == '"' || c == '%' || c == '\r' || c == '\n' || c == '\0') {
-            PyErr_SetString(PyExc_ValueError,
-                            "the value holds a character that setx cannot be given safely: "
-                            "a double quote, %, CR, LF or NUL");
-            return -1;
-        }
+    if (has_shell_special(value, 0, PyUnicode_GET_LENGTH(value))) {
+        PyErr_SetString(PyExc_ValueError,
+                        "the value holds a character that setx cannot be given safely: "
+                        "a double quote, %, CR, LF or NUL");
+        return -1;
     }
     return 0;
 }
@@ -653,30 +660,20 @@ bool is_safe_command(PyObject *command) noexcept
     Py_ssize_t length = PyUnicode_GET_LENGTH(command);
     int kind = PyUnicode_KIND(command);
     const void *data = PyUnicode_DATA(command);
-    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
     constexpr char prefix[] = "setx ";
-    Py_ssize_t i = 0;
-    for (; prefix[i] != '\0'; i++) {
-        if (i >= length || at(i) != static_cast<Py_UCS4>(prefix[i]))
+    constexpr Py_ssize_t name_start = sizeof prefix - 1;
+    for (Py_ssize_t i = 0; i < name_start; i++) {
+        if (i >= length || PyUnicode_READ(kind, data, i) != static_cast<Py_UCS4>(prefix[i]))
             return false;
     }
-    Py_ssize_t name_start = i;
-    for (; i < length && at(i) != ' '; i++) {
-        Py_UCS4 c = at(i);
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'
-                  || (c >= '0' && c <= '9' && i > name_start);
-        if (!ok)
-            return false;
-    }
-    if (i == name_start || length - i < 4 || at(i + 1) != '"' || at(length - 2) != '"'
-        || at(length - 1) != ' ')
+    Py_ssize_t space = PyUnicode_FindChar(command, ' ', name_start, length, 1);
+    if (space < 0 || length - space < 4)
         return false;
-    for (Py_ssize_t j = i + 2; j < length - 2; j++) {
-        Py_UCS4 c = at(j);
-        if (c == '"' || c == '%' || c == '\r' || c == '\n' || c == '\0')
-            return false;
-    }
-    return true;
+    return is_plain_name(command, name_start, space)
+           && PyUnicode_READ(kind, data, space + 1) == '"'
+           && PyUnicode_READ(kind, data, length - 2) == '"'
+           && PyUnicode_READ(kind, data, length - 1) == ' '
+           && !has_shell_special(command, space + 2, length - 2);
 }
 
 /// The body: borrows both arguments.
