@@ -1,7 +1,6 @@
 """The function objects: attributes, representation, pickling, binding as
 methods, calls through the type's call slot and introspection tools."""
 import copy
-import ctypes
 import doctest
 import inspect
 import pickle
@@ -12,7 +11,7 @@ import weakref
 
 import pytest
 
-from conftest import MODULE, SOURCE_PATH
+from conftest import MODULE, SOURCE_PATH, call_slot
 
 SET_DOC = "将变量设置到环境变量\n    :param variable_name: string\n    :param value: string\n    "
 
@@ -214,20 +213,13 @@ def test_binding_through_a_class(lh, environ_restored):
         bound("x")
 
 
-def _call_slot(function, args, kwargs):
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(function, args, kwargs)
-
-
-def test_call_slot(lh, environ_restored):
+def testcall_slot(lh, environ_restored):
     environ_restored["SLOT_VARIABLE"] = "s:t"
     f = lh.get_license_info
-    assert _call_slot(f, ("SLOT_VARIABLE",), {}) == ("s", "t")
-    assert _call_slot(f, (), {"license_name": "SLOT_VARIABLE"}) == ("s", "t")
+    assert call_slot(f, ("SLOT_VARIABLE",), {}) == ("s", "t")
+    assert call_slot(f, (), {"license_name": "SLOT_VARIABLE"}) == ("s", "t")
     with pytest.raises(TypeError) as raised:
-        _call_slot(f, (), {1: "SLOT_VARIABLE"})
+        call_slot(f, (), {1: "SLOT_VARIABLE"})
     assert str(raised.value) == "keywords must be strings"
     assert type(f).__call__(f, "SLOT_VARIABLE") == ("s", "t")
 

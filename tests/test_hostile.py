@@ -7,7 +7,6 @@
 - Names and values for set_to_environ on both platform branches: nothing
   unsafe reaches the command shell, and a refused call changes nothing.
 """
-import ctypes
 import re
 import types
 

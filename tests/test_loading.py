@@ -1,5 +1,4 @@
 """Loading the native module: each case runs in a fresh interpreter."""
-import os
 import shutil
 import subprocess
 import sys

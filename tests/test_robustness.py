@@ -6,7 +6,6 @@ count of allocated blocks nor the reference counts of the objects involved
 may grow.  Allocation failures: in a fresh interpreter each allocation of a
 call is made to fail in turn.
 """
-import ctypes
 import gc
 import os
 import sys
@@ -15,7 +14,7 @@ import warnings
 
 import pytest
 
-from conftest import GET, SET, SOURCE_PATH, module_entries, run_python, vectorcall
+from conftest import GET, SET, SOURCE_PATH, call_slot, module_entries, run_python, vectorcall
 
 # Fewer repetitions keep runs under valgrind short; reference counts still
 # show a leak of one reference per call.
@@ -26,13 +25,6 @@ WARM_UP = max(REPETITIONS // 10, 20)
 BLOCK_SLACK = 40
 # sys.getallocatedblocks() is 0 when the interpreter uses plain malloc.
 COUNTS_BLOCKS = sys.getallocatedblocks() > 0
-
-
-def _call_slot(function, args, kwargs):
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(function, args, kwargs)
 
 
 def _text(value):
@@ -312,7 +304,7 @@ def _outcome(action):
 
 def _action(function, caller, args, kwargs):
     if caller == "call_slot":
-        return lambda: _call_slot(function, args, kwargs)
+        return lambda: call_slot(function, args, kwargs)
     return lambda: function(*args, **kwargs)
 
 
