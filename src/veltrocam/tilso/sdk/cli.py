@@ -174,7 +174,7 @@ def show(ctx: click.Context, name: str) -> None:
     except _STORE_ERRORS as error:
         raise click.ClickException(_one_line(error)) from None
     notice = output.getvalue()
-    if user is None:
+    if user is None or password is None:
         click.echo(notice.strip() or f"{name} is not set", err=True)
         ctx.exit(1)
     click.echo(notice, nl=False)

@@ -1118,7 +1118,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace license_helper
 
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit_license_helper(void)
+PyMODINIT_FUNC PyInit_license_helper(void)
 {
     return PyModuleDef_Init(&license_helper::module_def);
 }
