@@ -12,8 +12,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
-
-pytest.importorskip("mypy")
+from conftest import child_environment
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLE = ROOT / "examples" / "credentials.py"
@@ -74,10 +73,9 @@ def test_the_readme_shows_the_checked_example():
 
 
 def test_the_example_runs(tmp_path):
-    environment = {"PATH": os.environ["PATH"], "HOME": str(tmp_path), "PYTHONIOENCODING": "utf-8",
-                   "VELTROCAM_LICENSE": "alice:se:cret", "VELTROCAM_NO_MODIFY_RC": "1"}
-    environment.update({k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS",
-                                                  "PYTHONMALLOC") if k in os.environ})
+    environment = child_environment(HOME=str(tmp_path), PYTHONIOENCODING="utf-8",
+                                    VELTROCAM_LICENSE="alice:se:cret",
+                                    VELTROCAM_NO_MODIFY_RC="1")
     done = subprocess.run([sys.executable, str(EXAMPLE)], env=environment, cwd=tmp_path,
                           capture_output=True, text=True, encoding="utf-8", timeout=60)
     assert done.returncode == 0, done.stderr
