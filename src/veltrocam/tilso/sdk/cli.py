@@ -19,6 +19,7 @@ from collections.abc import Iterator
 
 import click
 
+from veltrocam.tilso.sdk import __version__
 from veltrocam.tilso.sdk.license_helper import get_license_info, set_to_environ
 from veltrocam.tilso.sdk.script_update import remove_from_bash_file
 
@@ -124,7 +125,7 @@ def _password_from_stdin() -> str:
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
-@click.version_option(package_name="veltrocam-license-helper")
+@click.version_option(version=__version__)
 def main() -> None:
     """Manage the Veltrocam account (VELTROCAM_LICENSE=user:password) and
     environment variables that persist for new shells."""
