@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 
 namespace runtime {
@@ -12,7 +13,7 @@ int names_equal(PyObject *left, PyObject *right) noexcept
     if (left == right)
         return 1;
     if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
-        if (PyUnicode_READY(left) < 0 || PyUnicode_READY(right) < 0)
+        if (compat::str_ready(left) < 0 || compat::str_ready(right) < 0)
             return -1;
         Py_ssize_t length = PyUnicode_GET_LENGTH(left);
         if (length != PyUnicode_GET_LENGTH(right))

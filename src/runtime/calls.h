@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 
+#include "runtime/compat.h"
 #include "runtime/context.h"
 #include "runtime/ref.h"
 
@@ -17,7 +18,7 @@ namespace runtime {
 
 /// The lookup cache of one place in the code that reads a global name.
 /// `value` is borrowed from the module dict; it stays valid while the dict's
-/// version tag is still `version`, since any change to the dict changes it.
+/// version is still `version`, since any change to the dict changes it.
 struct GlobalCache {
     std::uint64_t version;
     PyObject *value;  ///< borrowed; null when the name was absent
@@ -41,23 +42,18 @@ inline int is_subtype_of_either(PyTypeObject *type, PyTypeObject *first,
     return mro_contains_either(type, first, second);
 }
 
-inline std::uint64_t dict_version(PyObject *dict) noexcept
-{
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-}
-
 /// Reads the global `name` (an interned string whose hash is computed) from
 /// the module dict, falling back to the builtins module.
 inline PyObject *global_lookup(const Context &ctx, PyObject *name, GlobalCache &cache) noexcept
 {
-    if (dict_version(ctx.module_dict) == cache.version) {
+    if (compat::dict_version(ctx.module_dict) == cache.version) {
         if (cache.value != nullptr)
             return Py_NewRef(cache.value);
         return builtin_lookup(ctx, name);
     }
     PyObject *found = _PyDict_GetItem_KnownHash(ctx.module_dict, name,
                                                 reinterpret_cast<PyASCIIObject *>(name)->hash);
-    cache.version = dict_version(ctx.module_dict);
+    cache.version = compat::dict_version(ctx.module_dict);
     cache.value = found;
     if (found != nullptr)
         return Py_NewRef(found);

@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 
 namespace runtime {
@@ -95,7 +96,7 @@ PyObject *vectorcall_fastcall_keywords(PyObject *self, PyObject *const *args, si
     PyObject *receiver;
     if (!take_receiver(self, args, nargs, receiver))
         return nullptr;
-    auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+    auto entry = reinterpret_cast<compat::FastcallKeywords>(
         reinterpret_cast<void (*)()>(as_function(self)->head.func.m_ml->ml_meth));
     return entry(receiver, args, nargs, kwnames);
 }

@@ -1,13 +1,13 @@
-// The only file that reaches into the interpreter's internals: a frame's
-// current line is set directly, since the code objects made here carry no
-// line table of their own.
-#define Py_BUILD_CORE 1
+// A failure's line reaches the traceback through the entry's code object:
+// it is made with the failing line as its first line and has no line table
+// of its own, so every reading of the entry (`tb_lineno`, `f_lineno`, the
+// traceback module, the default hook) gives that line on every version.
 #include <Python.h>
 #include <frameobject.h>
-#include <internal/pycore_frame.h>
 
 #include <cstring>
 
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -110,16 +110,13 @@ PyCodeObject *code_for(int line, const char *function, const char *path) noexcep
             return reinterpret_cast<PyCodeObject *>(Py_NewRef(cache.entries[pos].code));
     }
     // Making the code object must not see the caller's exception.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    compat::SavedException saved = compat::take_exception();
     PyCodeObject *code = PyCode_NewEmpty(path, function, line);
     if (code == nullptr) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+        compat::discard_exception(saved);
         return nullptr;
     }
-    PyErr_Restore(type, value, traceback);
+    compat::restore_exception(saved);
     insert(line, function, code);
     return code;
 }
@@ -128,7 +125,7 @@ PyCodeObject *code_for(int line, const char *function, const char *path) noexcep
 
 void add_traceback(const Context &ctx, const char *function, int line, const char *path) noexcept
 {
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
+    PyThreadState *tstate = compat::current_thread_state();
     Ref code(reinterpret_cast<PyObject *>(code_for(line, function, path)));
     if (!code)
         return;
@@ -136,7 +133,6 @@ void add_traceback(const Context &ctx, const char *function, int line, const cha
                               ctx.module_dict, nullptr);
     if (frame == nullptr)
         return;
-    frame->f_lineno = line;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

@@ -43,12 +43,15 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <type_traits>
 
 #include "runtime/binding.h"
 #include "runtime/calls.h"
+#include "runtime/compat.h"
 #include "runtime/context.h"
 #include "runtime/function.h"
+#include "runtime/operations.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -243,7 +246,7 @@ PyObject *make_code(int argcount, PyObject *varnames, PyObject *name, int first_
     if (!exception_table)
         return nullptr;
     PyObject *empty_tuple = state.rt.empty_tuple;
-    return reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
+    return reinterpret_cast<PyObject *>(runtime::compat::code_new(
         argcount, 0, 0, 4, 0, CO_OPTIMIZED | CO_NEWLOCALS, state.rt.empty_bytes, empty_tuple,
         empty_tuple, varnames, empty_tuple, empty_tuple, S(kSourcePathStr), name, name,
         first_line, state.rt.empty_bytes, exception_table.get()));
@@ -283,36 +286,13 @@ PyObject *fail(const char *function, int line) noexcept
 [[gnu::always_inline]] inline PyObject *global_attribute(Str global, runtime::GlobalCache &cache,
                                                           Str attribute_name) noexcept
 {
-    Ref object(runtime::global_lookup(state.rt, S(global), cache));
-    if (!object)
-        return nullptr;
-    return runtime::attribute(object.get(), S(attribute_name));
+    return runtime::global_attribute(state.rt, S(global), cache, S(attribute_name));
 }
 
-/// `object.method(arg)`.  The method is looked up and called the way the
-/// interpreter calls `object.method(...)`: a function found on the type is
-/// called with the object in front, without a bound method in between.
-[[gnu::always_inline]] inline PyObject *call_method(PyObject *object, Str method,
-                                                     PyObject *arg) noexcept
+/// `text.format(name=value, ...)`, keywords in the order given.
+PyObject *format(PyObject *text, std::initializer_list<runtime::Keyword> keywords) noexcept
 {
-    PyObject *args[] = {object, arg};
-    return PyObject_VectorcallMethod(S(method), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
-}
-
-/// `text.format(key1=value1, key2=value2)`, keywords in that order.
-PyObject *format(PyObject *text, Str key1, PyObject *value1, Str key2 = kStringCount,
-                 PyObject *value2 = nullptr) noexcept
-{
-    Ref method(runtime::attribute(text, S(kFormat)));
-    if (!method)
-        return nullptr;
-    Ref kwargs(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), S(key1), value1) < 0)
-        return nullptr;
-    if (value2 != nullptr && PyDict_SetItem(kwargs.get(), S(key2), value2) < 0)
-        return nullptr;
-    return runtime::keyword_call(method.get(), state.rt.empty_tuple, kwargs.get());
+    return runtime::call_method_with_keywords(state.rt, text, S(kFormat), keywords);
 }
 
 /// `click.echo(text)`, with `click` read through `cache`.
@@ -324,135 +304,6 @@ int echo(runtime::GlobalCache &cache, PyObject *text) noexcept
     Ref result(runtime::method_call(state.rt, std::move(echo_function), std::array{text}));
     return result ? 0 : -1;
 }
-
-/// The value of an exact `int` as an index; false when it does not fit.
-[[gnu::always_inline]] inline bool index_value(PyObject *number, Py_ssize_t &value) noexcept
-{
-    Py_ssize_t size = Py_SIZE(number);
-    if (size >= -1 && size <= 1) {  // at most one digit: read it in place
-        value = size * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
-        return true;
-    }
-    value = PyLong_AsSsize_t(number);
-    if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();  // beyond Py_ssize_t: the generic subscript clamps it
-        return false;
-    }
-    return true;
-}
-
-/// Clamps a slice bound as `str` slicing does.
-inline Py_ssize_t clamp_bound(Py_ssize_t bound, Py_ssize_t length) noexcept
-{
-    if (bound < 0)
-        bound = bound + length < 0 ? 0 : bound + length;
-    return bound > length ? length : bound;
-}
-
-/// `text[start:stop]`, through the type's own mapping subscript; a null
-/// `start` stands for the integer 0, a null `stop` for None.  An exact `str`
-/// with exact `int` bounds is cut directly, as its subscript would.
-[[gnu::always_inline]] inline PyObject *slice(PyObject *text, PyObject *start,
-                                              PyObject *stop) noexcept
-{
-    if (PyUnicode_CheckExact(text) && (start == nullptr || PyLong_CheckExact(start))
-        && (stop == nullptr || PyLong_CheckExact(stop)) && PyUnicode_READY(text) == 0) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        Py_ssize_t from = 0, to = length;
-        if ((start == nullptr || index_value(start, from))
-            && (stop == nullptr || index_value(stop, to))) {
-            from = clamp_bound(from, length);
-            to = clamp_bound(to, length);
-            return PyUnicode_Substring(text, from, to < from ? from : to);
-        }
-    }
-    PyMappingMethods *mapping = Py_TYPE(text)->tp_as_mapping;
-    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(text)->tp_name);
-        return nullptr;
-    }
-    Ref zero(start == nullptr ? PyLong_FromLong(0) : nullptr);
-    if (start == nullptr && !zero)
-        return nullptr;
-    Ref range(PySlice_New(start != nullptr ? start : zero.get(), stop, nullptr));
-    if (!range)
-        return nullptr;
-    return mapping->mp_subscript(text, range.get());
-}
-
-/// `number + 1`, without the generic number protocol for exact int and float.
-[[gnu::always_inline]] inline PyObject *plus_one(PyObject *number) noexcept
-{
-    if (PyLong_CheckExact(number)) {
-        if (Py_SIZE(number) == 0)
-            return Py_NewRef(state.one);
-        return PyLong_Type.tp_as_number->nb_add(number, state.one);
-    }
-    if (PyFloat_CheckExact(number))
-        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(number) + 1.0);
-    return PyNumber_Add(number, state.one);
-}
-
-/// `license.find(":")`: for an exact `str`, whose `find` no one can
-/// replace, the search itself; otherwise the method call.
-[[gnu::always_inline]] inline PyObject *find_colon(PyObject *license) noexcept
-{
-    if (PyUnicode_CheckExact(license)) {
-        Py_ssize_t at = PyUnicode_Find(license, S(kColon), 0, PY_SSIZE_T_MAX, 1);
-        return at == -2 ? nullptr : PyLong_FromSsize_t(at);
-    }
-    return call_method(license, kFind, S(kColon));
-}
-
-/// Whether `found` is the -1 by which `str.find` tells that nothing was found.
-inline bool is_not_found(PyObject *found) noexcept
-{
-    return PyLong_CheckExact(found) && Py_SIZE(found) == -1
-           && reinterpret_cast<PyLongObject *>(found)->ob_digit[0] == 1;
-}
-
-/// Walks a list: an exact list by index, reading its length before each
-/// item; a list subclass through its iterator, obtained on the first step.
-class ListWalk {
-public:
-    explicit ListWalk(PyObject *list) noexcept : list_(list), by_index_(PyList_CheckExact(list)) {}
-
-    /// Puts the next item into `item`: 1, 0 at the end, -1 on failure (the
-    /// iterator could not be had, or raised something but StopIteration).
-    int next(Ref &item) noexcept
-    {
-        if (by_index_) {
-            if (index_ >= PyList_GET_SIZE(list_))
-                return 0;
-            item = Ref::borrow(PyList_GET_ITEM(list_, index_++));
-            return 1;
-        }
-        if (!iterator_) {
-            iterator_.reset(PyObject_GetIter(list_));
-            if (!iterator_)
-                return -1;
-        }
-        PyObject *got = Py_TYPE(iterator_.get())->tp_iternext(iterator_.get());
-        if (got != nullptr) {
-            item.reset(got);
-            return 1;
-        }
-        PyObject *raised = PyErr_Occurred();
-        if (raised == nullptr)
-            return 0;
-        if (runtime::exception_matches(raised, PyExc_StopIteration)) {
-            PyErr_Clear();
-            return 0;
-        }
-        return -1;
-    }
-
-private:
-    PyObject *list_;
-    bool by_index_;
-    Ref iterator_;
-    Py_ssize_t index_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // get_license_info
@@ -469,7 +320,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
         Ref environ(global_attribute(kOs, os_at_17, kEnviron));
         if (!environ)
             return fail(where, 17);
-        license.reset(call_method(environ.get(), kGet, license_name));
+        license.reset(runtime::call_method(environ.get(), S(kGet), license_name));
         if (!license)
             return fail(where, 17);
     }
@@ -485,29 +336,29 @@ PyObject *get_license_info(PyObject *license_name) noexcept
 
     Ref user;  // line 19: license[:license.find(":")]
     {
-        Ref colon(find_colon(license.get()));
+        Ref colon(runtime::find(license.get(), S(kColon), S(kFind)));
         if (!colon)
             return fail(where, 19);
-        if (is_not_found(colon.get())) {
-            Ref notice(format(state.notice_malformed, kLicenseName, license_name));
+        if (runtime::is_minus_one(colon.get())) {
+            Ref notice(format(state.notice_malformed, {{S(kLicenseName), license_name}}));
             if (!notice || echo(click_at_23, notice.get()) < 0)
                 return fail(where, 19);
             return Py_NewRef(state.none_pair);
         }
-        user.reset(slice(license.get(), nullptr, colon.get()));
+        user.reset(runtime::slice(license.get(), nullptr, colon.get()));
         if (!user)
             return fail(where, 19);
     }
 
     Ref pw;  // line 20: license[license.find(":") + 1:]
     {
-        Ref colon(find_colon(license.get()));
+        Ref colon(runtime::find(license.get(), S(kColon), S(kFind)));
         if (!colon)
             return fail(where, 20);
-        Ref after(plus_one(colon.get()));
+        Ref after(runtime::add_one(colon.get(), state.one));
         if (!after)
             return fail(where, 20);
-        pw.reset(slice(license.get(), after.get(), nullptr));
+        pw.reset(runtime::slice(license.get(), after.get(), nullptr));
         if (!pw)
             return fail(where, 20);
     }
@@ -610,7 +461,7 @@ bool has_shell_special(PyObject *text, Py_ssize_t start, Py_ssize_t end) noexcep
 /// failed (report at line 40).
 int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
 {
-    ListWalk walk(variables);
+    runtime::ListWalk walk(variables);
     Ref item;
     int got;
     while ((got = walk.next(item)) > 0) {
@@ -619,7 +470,7 @@ int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
                          Py_TYPE(item.get())->tp_name);
             return -1;
         }
-        if (PyUnicode_READY(item.get()) < 0)
+        if (runtime::compat::str_ready(item.get()) < 0)
             return -1;
         if (!is_plain_name(item.get(), 0, PyUnicode_GET_LENGTH(item.get()))) {
             PyErr_Format(PyExc_ValueError,
@@ -635,7 +486,7 @@ int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
         PyErr_Format(PyExc_TypeError, "the value must be str, not %.200s", Py_TYPE(value)->tp_name);
         return -1;
     }
-    if (PyUnicode_READY(value) < 0)
+    if (runtime::compat::str_ready(value) < 0)
         return -1;
     if (has_shell_special(value, 0, PyUnicode_GET_LENGTH(value))) {
         PyErr_SetString(PyExc_ValueError,
@@ -653,7 +504,7 @@ int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
 /// the list since.
 bool is_safe_command(PyObject *command) noexcept
 {
-    if (!PyUnicode_CheckExact(command) || PyUnicode_READY(command) < 0) {
+    if (!PyUnicode_CheckExact(command) || runtime::compat::str_ready(command) < 0) {
         PyErr_Clear();
         return false;
     }
@@ -702,7 +553,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
         Ref platform(global_attribute(kSys, sys_at_39, kPlatform));
         if (!platform)
             return fail(where, 39);
-        Ref answer(call_method(platform.get(), kStartswith, S(kWin)));
+        Ref answer(runtime::call_method(platform.get(), S(kStartswith), S(kWin)));
         if (!answer)
             return fail(where, 39);
         windows = runtime::truth(answer.get());
@@ -715,14 +566,14 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
         int checked = check_setx_arguments(variables.get(), value);
         if (checked < 0)
             return fail(where, checked == -1 ? 41 : 40);
-        ListWalk walk(variables.get());  // line 40
+        runtime::ListWalk walk(variables.get());  // line 40
         int got;
         while ((got = walk.next(variable_name)) > 0) {
             // line 41: os.popen(template.format(...))
             Ref popen(global_attribute(kOs, os_at_41, kPopen));
             if (!popen)
                 return fail(where, 41);
-            Ref command(format(S(kSetxTemplate), kVariableName, variable_name.get(), kValue, value));
+            Ref command(format(S(kSetxTemplate), {{S(kVariableName), variable_name.get()}, {S(kValue), value}}));
             if (!command)
                 return fail(where, 41);
             if (!is_safe_command(command.get())) {
@@ -748,7 +599,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
             return fail(where, 43);
     }
 
-    ListWalk walk(variables.get());  // line 45
+    runtime::ListWalk walk(variables.get());  // line 45
     int got;
     while ((got = walk.next(variable_name)) > 0) {
         // line 46: os.environ[variable_name] = value
@@ -763,7 +614,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
         Ref echo_function(global_attribute(kClick, click_at_47, kEcho));
         if (!echo_function)
             return fail(where, 47);
-        Ref line(format(S(kNoticeSet), kVarName, var_name.get(), kValue, value));
+        Ref line(format(S(kNoticeSet), {{S(kVarName), var_name.get()}, {S(kValue), value}}));
         if (!line)
             return fail(where, 47);
         Ref result(runtime::method_call(state.rt, std::move(echo_function),
@@ -824,61 +675,6 @@ PyMethodDef set_to_environ_def = {
 // ---------------------------------------------------------------------------
 // Module body.
 
-/// `import name`: the module table's entry unless it is still initialising
-/// or blocks the import (None); otherwise the import system's import.
-PyObject *import_module(PyObject *name) noexcept
-{
-    Ref module(PyImport_GetModule(name));
-    if (module && module.get() != Py_None) {
-        Ref spec(runtime::optional_attribute(module.get(), S(kSpec)));
-        if (!spec) {
-            PyErr_Clear();
-            return module.release();
-        }
-        Ref initializing(runtime::optional_attribute(spec.get(), S(kInitializing)));
-        if (!initializing || runtime::truth(initializing.get()) <= 0) {
-            PyErr_Clear();
-            return module.release();
-        }
-    }
-    PyErr_Clear();
-    Ref locals(PyDict_New());
-    if (!locals)
-        return nullptr;
-    return PyImport_ImportModuleLevelObject(name, state.rt.module_dict, locals.get(), nullptr, 0);
-}
-
-/// `from <module named name> import <fromlist>`: the named module itself.
-PyObject *import_from_list(PyObject *name, PyObject *fromlist) noexcept
-{
-    Ref locals(PyDict_New());
-    if (!locals)
-        return nullptr;
-    return PyImport_ImportModuleLevelObject(name, state.rt.module_dict, locals.get(), fromlist, 0);
-}
-
-/// `module.name`, or the submodule `<module>.<name>` already imported.
-PyObject *import_name(PyObject *module, PyObject *name) noexcept
-{
-    PyObject *value = runtime::attribute(module, name);
-    if (value != nullptr)
-        return value;
-    if (runtime::exception_matches(PyErr_Occurred(), PyExc_AttributeError)) {
-        PyErr_Clear();
-        if (const char *module_name = PyModule_GetName(module)) {
-            Ref package(PyUnicode_FromString(module_name));
-            Ref prefix(package ? PyUnicode_Concat(package.get(), S(kDot)) : nullptr);
-            Ref full_name(prefix ? PyUnicode_Concat(prefix.get(), name) : nullptr);
-            if (full_name) {
-                if (PyObject *submodule = PyImport_GetModule(full_name.get()))
-                    return submodule;
-            }
-        }
-    }
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    return nullptr;
-}
-
 /// Stores a new reference under `key` in the module dict; false on failure.
 bool store(Str key, Ref value) noexcept
 {
@@ -889,8 +685,9 @@ bool store(Str key, Ref value) noexcept
 /// statement that failed.
 int run_module_body() noexcept
 {
+    const runtime::ImportNames names = {S(kSpec), S(kInitializing), S(kDot)};
     for (auto [name, line] : {std::pair{kOs, 6}, {kRe, 7}, {kSys, 8}, {kClick, 10}}) {
-        if (!store(name, Ref(import_module(S(name)))))
+        if (!store(name, Ref(runtime::import_module(state.rt, names, S(name)))))
             return line;
     }
 
@@ -899,9 +696,11 @@ int run_module_body() noexcept
         if (!fromlist)
             return 11;
         PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(S(kUpdateBashFile)));
-        Ref module(import_from_list(S(kScriptUpdate), fromlist.get()));
+        Ref module(runtime::import_from_list(state.rt, S(kScriptUpdate), fromlist.get()));
         fromlist.reset();
-        if (!module || !store(kUpdateBashFile, Ref(import_name(module.get(), S(kUpdateBashFile)))))
+        if (!module
+            || !store(kUpdateBashFile,
+                      Ref(runtime::import_name(names, module.get(), S(kUpdateBashFile)))))
             return 11;
     }
 
@@ -943,18 +742,20 @@ unsigned long runtime_version() noexcept
 #endif
 }
 
-/// Warns when the running interpreter is not a 3.11; -1 when the warning
-/// was turned into an error.
+/// Warns when the running interpreter is another minor version than the
+/// one the module was built for; -1 when the warning was turned into an
+/// error.
 int check_runtime_version() noexcept
 {
     unsigned long version = runtime_version();
-    if ((version >> 16) == 0x030B)
+    int major = static_cast<int>((version >> 24) & 0xFF);
+    int minor = static_cast<int>((version >> 16) & 0xFF);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION)
         return 0;
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  3, 11, kFullName, "does not match", static_cast<int>((version >> 24) & 0xFF),
-                  static_cast<int>((version >> 16) & 0xFF));
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, kFullName, "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
@@ -1016,6 +817,7 @@ constexpr int kNoEntry = -1;
 int execute(PyObject *module) noexcept
 {
     state.rt.module_dict = Py_NewRef(PyModule_GetDict(module));
+    runtime::compat::track_dict_changes(state.rt.module_dict);
     PyObject *builtins = PyImport_AddModule("builtins");
     if (builtins == nullptr)
         return kNoEntry;
@@ -1096,6 +898,8 @@ int module_exec(PyObject *module) noexcept
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    runtime::compat::kOneInterpreterSlot,
+    runtime::compat::kGilSlot,
     {0, nullptr},
 };
 

@@ -1,0 +1,181 @@
+// Python operations that compiled function bodies are made of: attribute
+// and method access, slicing, `find`, `+ 1`, walking a list, keyword calls
+// and imports.  Each behaves exactly as the operation in Python source, with
+// a direct path for the exact built-in types whose methods nobody can
+// replace.
+//
+// Every function borrows its arguments and returns a new reference, or null
+// with an exception set.  Names (attribute, method and keyword names) are
+// interned strings whose hash is already computed.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+#include "runtime/calls.h"
+#include "runtime/compat.h"
+#include "runtime/context.h"
+#include "runtime/ref.h"
+
+namespace runtime {
+
+/// `global.attribute`, the global read through its site's cache.
+[[gnu::always_inline]] inline PyObject *global_attribute(const Context &ctx, PyObject *global,
+                                                          GlobalCache &cache,
+                                                          PyObject *attribute_name) noexcept
+{
+    Ref object(global_lookup(ctx, global, cache));
+    if (!object)
+        return nullptr;
+    return attribute(object.get(), attribute_name);
+}
+
+/// `object.method(arg)`, looked up and called the way the interpreter calls
+/// `object.method(...)`: a function found on the type gets the object in
+/// front, without a bound method in between.
+[[gnu::always_inline]] inline PyObject *call_method(PyObject *object, PyObject *method,
+                                                     PyObject *arg) noexcept
+{
+    PyObject *args[] = {object, arg};
+    return PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+/// A keyword argument: (interned name, value).
+using Keyword = std::pair<PyObject *, PyObject *>;
+
+/// `object.method(name1=value1, ...)`, the keywords in the order given.
+PyObject *call_method_with_keywords(const Context &ctx, PyObject *object, PyObject *method,
+                                    std::initializer_list<Keyword> keywords) noexcept;
+
+/// The value of an exact `int` as an index; false when it does not fit a
+/// `Py_ssize_t` (the generic subscript then clamps it).
+[[gnu::always_inline]] inline bool index_value(PyObject *number, Py_ssize_t &value) noexcept
+{
+    if (compat::compact_int_value(number, value))
+        return true;
+    value = PyLong_AsSsize_t(number);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+/// Clamps a slice bound as `str` slicing does.
+inline Py_ssize_t clamp_bound(Py_ssize_t bound, Py_ssize_t length) noexcept
+{
+    if (bound < 0)
+        bound = bound + length < 0 ? 0 : bound + length;
+    return bound > length ? length : bound;
+}
+
+/// `text[start:stop]` through the type's own mapping subscript; a null
+/// `start` stands for the integer 0, a null `stop` for None.
+PyObject *generic_slice(PyObject *text, PyObject *start, PyObject *stop) noexcept;
+
+/// `text[start:stop]` as `generic_slice`; an exact `str` with exact `int`
+/// bounds is cut directly, as its subscript would.
+[[gnu::always_inline]] inline PyObject *slice(PyObject *text, PyObject *start,
+                                              PyObject *stop) noexcept
+{
+    if (PyUnicode_CheckExact(text) && (start == nullptr || PyLong_CheckExact(start))
+        && (stop == nullptr || PyLong_CheckExact(stop)) && compat::str_ready(text) == 0) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t from = 0, to = length;
+        if ((start == nullptr || index_value(start, from))
+            && (stop == nullptr || index_value(stop, to))) {
+            from = clamp_bound(from, length);
+            to = clamp_bound(to, length);
+            return PyUnicode_Substring(text, from, to < from ? from : to);
+        }
+    }
+    return generic_slice(text, start, stop);
+}
+
+/// `number + 1`, with `one` the integer 1; exact `int` and `float` without
+/// the generic number protocol.
+[[gnu::always_inline]] inline PyObject *add_one(PyObject *number, PyObject *one) noexcept
+{
+    if (PyLong_CheckExact(number)) {
+        Py_ssize_t value;
+        if (compat::compact_int_value(number, value) && value == 0)
+            return Py_NewRef(one);
+        return PyLong_Type.tp_as_number->nb_add(number, one);
+    }
+    if (PyFloat_CheckExact(number))
+        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(number) + 1.0);
+    return PyNumber_Add(number, one);
+}
+
+/// `text.find(sub)`, where `find` is the interned name "find": for an exact
+/// `str`, whose `find` nobody can replace, the search itself.
+[[gnu::always_inline]] inline PyObject *find(PyObject *text, PyObject *sub,
+                                             PyObject *find_name) noexcept
+{
+    if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(sub)) {
+        Py_ssize_t at = PyUnicode_Find(text, sub, 0, PY_SSIZE_T_MAX, 1);
+        return at == -2 ? nullptr : PyLong_FromSsize_t(at);
+    }
+    return call_method(text, find_name, sub);
+}
+
+/// Whether `number` is the exact `int` -1, by which `find` tells that
+/// nothing was found.
+inline bool is_minus_one(PyObject *number) noexcept
+{
+    Py_ssize_t value;
+    return PyLong_CheckExact(number) && compat::compact_int_value(number, value) && value == -1;
+}
+
+/// `for item in list`: an exact list by index, reading its length before
+/// each item; a list subclass through its iterator, obtained on the first
+/// step.
+class ListWalk {
+public:
+    explicit ListWalk(PyObject *list) noexcept : list_(list), by_index_(PyList_CheckExact(list)) {}
+
+    /// Puts the next item into `item`: 1, 0 at the end, -1 on failure (the
+    /// iterator could not be had, or raised something but StopIteration).
+    int next(Ref &item) noexcept
+    {
+        if (by_index_) {
+            if (index_ >= PyList_GET_SIZE(list_))
+                return 0;
+            item = Ref::borrow(PyList_GET_ITEM(list_, index_++));
+            return 1;
+        }
+        return next_from_iterator(item);
+    }
+
+private:
+    int next_from_iterator(Ref &item) noexcept;
+
+    PyObject *list_;
+    bool by_index_;
+    Ref iterator_;
+    Py_ssize_t index_ = 0;
+};
+
+/// The interned names the imports read.
+struct ImportNames {
+    PyObject *spec;          ///< "__spec__"
+    PyObject *initializing;  ///< "_initializing"
+    PyObject *dot;           ///< "."
+};
+
+/// `import name`: the module table's entry unless it is still initialising
+/// or blocks the import (None); otherwise the import system's import, with
+/// the module dict as globals.
+PyObject *import_module(const Context &ctx, const ImportNames &names, PyObject *name) noexcept;
+
+/// `from <module named name> import <fromlist>`: the named module itself.
+PyObject *import_from_list(const Context &ctx, PyObject *name, PyObject *fromlist) noexcept;
+
+/// `module.name` for `from module import name`: the attribute, or the
+/// submodule `<module>.<name>` already imported; `ImportError` otherwise.
+PyObject *import_name(const ImportNames &names, PyObject *module, PyObject *name) noexcept;
+
+}  // namespace runtime
