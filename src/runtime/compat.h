@@ -173,6 +173,15 @@ inline int str_ready(PyObject *text) noexcept
 #endif
 }
 
+/// A new dict with room for `entries` without a resize.  Given to a static
+/// type as its dict before it is made ready: CPython 3.13.0 corrupts a dict
+/// whose resize fails for want of memory while the type's dict is filled,
+/// and a dict that never grows is never resized.
+inline PyObject *presized_dict(Py_ssize_t entries) noexcept
+{
+    return _PyDict_NewPresized(entries);
+}
+
 /// The native entry of `METH_FASTCALL | METH_KEYWORDS`.
 #if PY_VERSION_HEX >= 0x030D0000
 using FastcallKeywords = PyCFunctionFastWithKeywords;

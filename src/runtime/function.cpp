@@ -566,6 +566,9 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+/// Room in the type's dict for the tables above and the slot wrappers.
+constexpr Py_ssize_t kTypeDictEntries = 48;
+
 PyTypeObject function_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "compiled_function_or_method",
@@ -594,8 +597,19 @@ PyTypeObject *function_type_ready(PyObject *const *coroutines_module,
 {
     coroutines_module_name = coroutines_module;
     is_coroutine_attribute = is_coroutine_name;
-    if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0)
+    if (function_type.tp_flags & Py_TPFLAGS_READY)
+        return &function_type;
+    if (function_type.tp_dict == nullptr) {
+        function_type.tp_dict = compat::presized_dict(kTypeDictEntries);
+        if (function_type.tp_dict == nullptr)
+            return nullptr;
+    }
+    if (PyType_Ready(&function_type) < 0) {
+        // A failed attempt leaves a partly filled dict, which the next one
+        // would reuse: start that one afresh.
+        Py_CLEAR(function_type.tp_dict);
         return nullptr;
+    }
     return &function_type;
 }
 
