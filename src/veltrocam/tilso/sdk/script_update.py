@@ -119,13 +119,17 @@ class StoreStatus:
 
     ``value_files`` and ``startup_files`` map each path to its state: the
     mode of a value file (None when it is missing), or a short description
-    of a start-up file (``"sources the store"`` when it does).
+    of a start-up file (``SOURCES`` when it sources the store).
+    ``shell_files`` are the files every new session of ``shell`` reads
+    (empty for a shell that reads none of them); ``covered`` tells whether
+    all of them source the store.
     """
 
     value_files: dict[str, int | None]
     values: dict[str, str]
     startup_files: dict[str, str]
     shell: str
+    shell_files: list[str]
     covered: bool
 
 
@@ -244,7 +248,7 @@ def store_status() -> StoreStatus:
     read = _files_read_by(shell, layout)
     covered = bool(read) and all(states.get(path) == SOURCES for path in read)
     values = {name: value.decode("utf-8") for name, value in entries.items()}
-    return StoreStatus(value_files, values, states, shell, covered)
+    return StoreStatus(value_files, values, states, shell, read, covered)
 
 
 # Input checks: they run before anything on disk is touched, and their
