@@ -4,6 +4,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -13,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from veltrocam.tilso.sdk.script_update import update_bash_file
+from veltrocam.tilso.sdk.script_update import remove_from_bash_file, update_bash_file
 
 RANDOM_TEXT = "".join(random.Random(3).choices(
     [chr(code) for code in range(1, 0x2ff)] + ["日", "😀", "\u202e"], k=4096))
@@ -82,6 +83,28 @@ def test_startup_files_reach_shells(env, monkeypatch, tmp_path, command, where):
                             stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
     assert result.stdout == b"it's set"
     assert not os.path.lexists(os.path.join(env["HOME"], ".bash_profile"))
+
+
+@pytest.mark.parametrize("value", HOSTILE.values(), ids=HOSTILE)
+def test_fish_sessions_read_values_until_removed(env, monkeypatch, value):
+    env["SHELL"] = need("fish")
+    monkeypatch.setenv("SHELL", env["SHELL"])
+    update_bash_file(["NAME", "OTHER"], value)
+    update_bash_file(["OTHER"], "other")
+
+    def read(flag):
+        script = 'printf %s "$NAME"; set -q OTHER; and printf "|%s" $OTHER'
+        return subprocess.run(["fish", *flag, "-c", script], env=env, cwd=env["HOME"],
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    flags = [[], ["-l"], ["-i"]]
+    assert [read(flag).stdout for flag in flags] == [value.encode() + b"|other"] * 3
+    remove_from_bash_file(["OTHER"])
+    assert [read(flag).stdout for flag in flags] == [value.encode()] * 3
+    remove_from_bash_file(["NAME"])
+    assert [read(flag).stdout for flag in flags] == [b""] * 3
+    config = Path(env["HOME"], ".config")
+    assert [path.name for path in (config / "veltrocam").iterdir()] == ["env.sh.lock"]
+    assert not (config / "fish/conf.d/veltrocam.fish").exists()
 
 
 def test_eight_concurrent_writers(env, tmp_path):
