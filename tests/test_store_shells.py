@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -32,6 +33,18 @@ while not os.path.exists(sys.argv[1]):
     time.sleep(0.001)
 update_bash_file([sys.argv[2]], sys.argv[3])
 """
+ENDLESS_WRITER = """
+from veltrocam.tilso.sdk.script_update import remove_from_bash_file, update_bash_file
+print(flush=True)
+for i in range(10**9):
+    if i % 3 == 2:
+        remove_from_bash_file(["A", "B"])
+    else:
+        update_bash_file(["A", "B"][i % 2:], str(i % 10) * 20000)
+"""
+# What each file may hold between two calls of ENDLESS_WRITER.
+WHOLE = {"env.sh": rb"(export [AB]='(\d)\2{19999}'\n)*", "env.fish": rb"(set -gx [AB] '(\d)\2{19999}'\n)*",
+         "startup": rb"(# >>> veltrocam >>>\n[^\n]*\n# <<< veltrocam <<<\n)?"}
 
 
 @pytest.fixture
@@ -121,6 +134,32 @@ def test_eight_concurrent_writers(env, tmp_path):
     startup = [path for path in home.iterdir() if path.is_file()]
     assert {path.name for path in startup} >= {".profile", ".bashrc"}
     assert [path.read_bytes().count(b"# >>> veltrocam >>>\n") for path in startup] == [1] * len(startup)
+
+
+def test_killed_writer_leaves_whole_files_and_leftovers_the_next_call_removes(env, monkeypatch):
+    env["SHELL"] = "/bin/bash"
+    monkeypatch.setenv("SHELL", "/bin/bash")
+    home, rng, leftovers = Path(env["HOME"]), random.Random(7), 0
+    folder, conf = home / ".config/veltrocam", home / ".config/fish/conf.d/veltrocam.fish"
+    for _ in range(10):
+        writer = subprocess.Popen([sys.executable, "-c", ENDLESS_WRITER], env=env, stdout=subprocess.PIPE)
+        writer.stdout.readline()
+        time.sleep(rng.uniform(0, 0.05))
+        writer.send_signal(signal.SIGKILL)
+        writer.wait(timeout=30)
+        writer.stdout.close()
+        for name in ("env.sh", "env.fish"):
+            data = (folder / name).read_bytes() if (folder / name).exists() else b""
+            assert re.fullmatch(WHOLE[name], data), name
+        assert all(re.fullmatch(WHOLE["startup"], path.read_bytes()) for path in home.glob(".*") if path.is_file())
+        killed_conf = conf.read_bytes() if conf.exists() else None
+        leftovers += len(list(home.rglob("*.tmp")))
+        update_bash_file(["A"], "7" * 20000)
+        assert list(home.rglob("*.tmp")) == []
+        assert killed_conf in (None, conf.read_bytes())
+        fish = (folder / "env.fish").read_text().replace("set -gx ", "export ").replace(" '", "='")
+        assert fish == (folder / "env.sh").read_text()
+    assert leftovers > 0, "no kill landed during a write"
 
 
 def test_read_only_home_keeps_startup_file(env):
