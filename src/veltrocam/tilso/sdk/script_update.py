@@ -71,8 +71,7 @@ _FISH_ESCAPE = re.compile(rb"\\([\\'])")
 # What tempfile.mkstemp names a temporary file in _replace_file: a dot, the
 # target's name, a dot, eight characters of its random sequence, ".tmp".
 _LEFTOVER = re.compile(r"\.(.+)\.[a-z0-9_]{8}\.tmp")
-# The start-up files that are read whole by each shell's sessions; a shell
-# is covered when every one of them sources the value file.
+# Shells that read ``.profile`` (as login shells) and no other file of ours.
 _POSIX_SHELLS = frozenset({"sh", "dash", "ash", "ksh", "mksh", "yash", "posh"})
 # Characters that keep their literal meaning inside double quotes in every shell.
 _PLAIN_IN_DOUBLE_QUOTES = re.compile(r'[^"$`\\!\n\r]*')
