@@ -148,7 +148,7 @@ def test_unsafe_target_refused(home, monkeypatch, kind, file):
     (home / file).parent.mkdir(parents=True, exist_ok=True)
     make(home / file)
     def outside_store():
-        return {k: v for k, v in snapshot(home).items() if k != ".config" and not k.startswith(".config/veltrocam")}
+        return {k: v for k, v in snapshot(home).items() if k.partition("/veltrocam")[0] != ".config"}
     before = outside_store()
     with pytest.raises(PermissionError, match=reason):
         update_bash_file(["V"], "1")
@@ -218,15 +218,14 @@ def test_failed_write_leaves_files_as_they_were(home, monkeypatch, module, broke
 
 
 def test_only_own_leftovers_are_removed(home):
-    store(home).parent.mkdir(parents=True, mode=0o700)
-    (home / "dotfiles").mkdir()
+    for folder in (".config/veltrocam", ".config/fish/conf.d", "dotfiles"):
+        (home / folder).mkdir(parents=True)
     (home / "dotfiles/profile").touch()
     (home / ".profile").symlink_to(home / "dotfiles/profile")
     own = [store(home).with_name(".env.sh.abcd_123.tmp"), home / "..profile.zzzzzzzz.tmp",
            home / "dotfiles/.profile.abcdefgh.tmp", home / ".config/fish/conf.d/.veltrocam.fish.a1b2c3d4.tmp"]
     others = [store(home).with_name(".env.sh.abcdefg.tmp"), store(home).with_name(".env.sh.ABCDEFGH.tmp"),
               home / ".notes.abcdefgh.tmp", home / "..profile.abcdefgh.tmp.bak", home / "..bashrc.abcdefgh.tmp"]
-    own[-1].parent.mkdir(parents=True)
     for path in own + others[:-1]:
         path.write_bytes(b"x")
     others[-1].symlink_to(others[2])
