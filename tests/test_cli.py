@@ -48,7 +48,7 @@ def assert_error(result, code, text):
 
 
 @pytest.mark.parametrize("args, expected", [
-    ([], ["login", "logout", "set", "show"]), (["login"], ["--password-stdin", "--user"]),
+    ([], ["login", "logout", "set", "show", "status"]), (["login"], ["--password-stdin", "--user"]),
     (["show"], ["--name"]), (["set"], ["NAME... VALUE"]), (["logout"], ["Windows"]),
 ])
 def test_help(args, expected):
@@ -151,6 +151,29 @@ def test_logout(home, monkeypatch):
     assert LICENSE not in os.environ and LICENSE not in stored(home) and "KEEP" in stored(home)
     assert run("show").exit_code == 1
     assert run("logout").stdout.startswith("No stored credentials")
+
+
+@pytest.mark.parametrize("settings, shell", [
+    ({}, "Shell: sh, covered"), ({"SHELL": "/usr/bin/fish"}, "Shell: fish, covered"),
+    ({"SHELL": "/usr/bin/fish", "VELTROCAM_NO_MODIFY_RC": "1"}, "Shell: fish, not covered"),
+    ({"SHELL": "/bin/tcsh"}, "Shell: tcsh, not covered"),
+])
+def test_status(home, monkeypatch, settings, shell):
+    for name, value in settings.items():
+        monkeypatch.setenv(name, value)
+    assert "Stored names: none" in run("status").stdout and not (home / "config").exists()
+    run("login", "-u", "alice", "--password-stdin", input="secretpw")
+    run("set", "OTHER", "v")
+    del os.environ["OTHER"]
+    result = run("status")
+    lines = result.stdout.splitlines()
+    assert result.exit_code == 0 and "secretpw" not in result.stdout
+    assert f"  {home}/config/veltrocam/env.sh: mode 0600" in lines
+    assert f"  {LICENSE} (alice:s*******): this process has the stored value" in lines
+    assert "  OTHER: this process does not have the stored value" in lines
+    assert lines[-1].startswith(shell)
+    (home / "config/veltrocam/env.fish").write_text("set -gx X 1\n")
+    assert_error(run("status"), 1, "env.fish: line 1 cannot be parsed")
 
 
 def test_real_process_and_login_shell(tmp_path):

@@ -47,6 +47,9 @@ def store(home):
     return home / ".config/veltrocam/env.sh"
 
 
+FISH_STORE, FISH_CONF = ".config/veltrocam/env.fish", ".config/fish/conf.d/veltrocam.fish"
+
+
 @pytest.mark.parametrize("original", [
     None, b"", b"a=1\r\nb=2\r\n", b"x=1", "é=ü\n".encode("latin-1"), b"\xff\xfe\x80\n",
     b"echo '# >>> veltrocam >>>'\n  # <<< veltrocam <<<\n# >>> veltrocam >>> x\n",
@@ -83,6 +86,9 @@ def test_block_converted_to_crlf_is_recognised(home):
     ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, ["z/.zshenv"], [".profile", "z/.zshenv"]),
     ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, [], [".profile", ".zshenv"]),
     ({"SHELL": "/bin/bash", "VELTROCAM_NO_MODIFY_RC": "1"}, [], []),
+    ({}, ["../bin/fish"], [FISH_STORE, ".profile", FISH_CONF]),
+    ({"SHELL": "/usr/bin/fish"}, [], [FISH_STORE, ".profile", FISH_CONF]),
+    ({"SHELL": "/usr/bin/fish", "VELTROCAM_NO_MODIFY_RC": "1"}, [], [FISH_STORE]),
 ])
 def test_startup_files_chosen(home, monkeypatch, settings, existing, expected):
     for name in existing:
@@ -93,8 +99,9 @@ def test_startup_files_chosen(home, monkeypatch, settings, existing, expected):
     assert update_bash_file(["V"], "1") == [str(store(home))] + [str(home / name) for name in expected]
     assert (home / ".bash_profile").exists() == (".bash_profile" in existing)
     remove_from_bash_file(["V"])
-    assert sorted(snapshot(home / ".config")) == ["veltrocam", "veltrocam/env.sh.lock"]
-    assert all((home / name).read_bytes() == b"" for name in expected)
+    files = [name for name, (mode, _) in snapshot(home / ".config").items() if stat.S_ISREG(mode)]
+    assert files == ["veltrocam/env.sh.lock"]
+    assert all((home / name).read_bytes() == b"" for name in expected if not name.startswith(".config"))
 
 
 def test_link_chain_survives_and_modes_are_kept(home):
@@ -133,15 +140,19 @@ UNSAFE = {
 }
 
 
+@pytest.mark.parametrize("file", [".profile", FISH_CONF])
 @pytest.mark.parametrize("kind", UNSAFE)
-def test_unsafe_target_refused(home, kind):
+def test_unsafe_target_refused(home, monkeypatch, kind, file):
+    monkeypatch.setenv("SHELL", "/usr/bin/fish")
     make, reason = UNSAFE[kind]
-    make(home / ".profile")
-    before = snapshot(home)
+    (home / file).parent.mkdir(parents=True, exist_ok=True)
+    make(home / file)
+    def outside_store():
+        return {k: v for k, v in snapshot(home).items() if k.partition("/veltrocam")[0] != ".config"}
+    before = outside_store()
     with pytest.raises(PermissionError, match=reason):
         update_bash_file(["V"], "1")
-    after = snapshot(home)
-    assert {k: v for k, v in after.items() if not k.startswith(".config")} == before
+    assert outside_store() == before
     assert not store(home).exists()
 
 
@@ -206,6 +217,27 @@ def test_failed_write_leaves_files_as_they_were(home, monkeypatch, module, broke
         assert snapshot(home) == before
 
 
+def test_only_own_leftovers_are_removed(home):
+    for folder in (".config/veltrocam", ".config/fish/conf.d", "dotfiles"):
+        (home / folder).mkdir(parents=True)
+    (home / "dotfiles/profile").touch()
+    (home / ".profile").symlink_to(home / "dotfiles/profile")
+    own = [store(home).with_name(".env.sh.abcd_123.tmp"), home / "..profile.zzzzzzzz.tmp",
+           home / "dotfiles/.profile.abcdefgh.tmp", home / ".config/fish/conf.d/.veltrocam.fish.a1b2c3d4.tmp"]
+    others = [store(home).with_name(".env.sh.abcdefg.tmp"), store(home).with_name(".env.sh.ABCDEFGH.tmp"),
+              home / ".notes.abcdefgh.tmp", home / "..profile.abcdefgh.tmp.bak", home / "..bashrc.abcdefgh.tmp"]
+    for path in own + others[:-1]:
+        path.write_bytes(b"x")
+    others[-1].symlink_to(others[2])
+    if os.geteuid() == 0:
+        others.append(home / "..zshenv.abcdefgh.tmp")
+        others[-1].write_bytes(b"x")
+        os.chown(others[-1], 65534, 65534)
+    update_bash_file(["V"], "1")
+    assert [path.name for path in own if path.exists()] == []
+    assert [path.name for path in others if not os.path.lexists(path)] == []
+
+
 def test_lock_timeout(home, monkeypatch):
     update_bash_file(["V"], "1")
     monkeypatch.setattr(script_update, "_LOCK_TIMEOUT", 0.1)
@@ -241,6 +273,8 @@ BEGIN, END = b"# >>> veltrocam >>>\n", b"# <<< veltrocam <<<\n"
     (".config/veltrocam/env.sh", b"export V='1'\r\n"), (".config/veltrocam/env.sh", b"# note\n"),
     (".config/veltrocam/env.sh", b"export V='1'\nexport V='2'\n"),
     (".config/veltrocam/env.sh", b"export V='\xff'\n"),
+    (FISH_STORE, b"set -gx V 'a\\b'\n"), (FISH_STORE, b"set -gx V '1'\nset -gx V '2'\n"),
+    (FISH_STORE, b"export V='1'\n"),
 ])
 def test_malformed_content_refused_without_write(home, file, content):
     store(home).parent.mkdir(parents=True, mode=0o700)

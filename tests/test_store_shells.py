@@ -7,13 +7,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from veltrocam.tilso.sdk.script_update import update_bash_file
+from veltrocam.tilso.sdk.script_update import remove_from_bash_file, update_bash_file
 
 RANDOM_TEXT = "".join(random.Random(3).choices(
     [chr(code) for code in range(1, 0x2ff)] + ["日", "😀", "\u202e"], k=4096))
@@ -31,6 +32,14 @@ while not os.path.exists(sys.argv[1]):
     time.sleep(0.001)
 update_bash_file([sys.argv[2]], sys.argv[3])
 """
+ENDLESS_WRITER = """
+from veltrocam.tilso.sdk.script_update import remove_from_bash_file as remove, update_bash_file as update
+print(flush=True)
+for i in range(10**9):
+    remove(["A", "B"]) if i % 3 == 2 else update(["A", "B"][i % 2:], str(i % 10) * 20000)
+"""
+# What each file may hold between two calls of ENDLESS_WRITER.
+WHOLE = {"env.sh": rb"(export [AB]='(\d)\2{19999}'\n)*", "env.fish": rb"(set -gx [AB] '(\d)\2{19999}'\n)*"}
 
 
 @pytest.fixture
@@ -84,6 +93,26 @@ def test_startup_files_reach_shells(env, monkeypatch, tmp_path, command, where):
     assert not os.path.lexists(os.path.join(env["HOME"], ".bash_profile"))
 
 
+@pytest.mark.parametrize("value", HOSTILE.values(), ids=HOSTILE)
+def test_fish_sessions_read_values_until_removed(env, monkeypatch, value):
+    env["SHELL"] = need("fish")
+    monkeypatch.setenv("SHELL", env["SHELL"])
+    update_bash_file(["NAME", "OTHER"], value)
+    update_bash_file(["OTHER"], "other")
+
+    def read():
+        script = 'printf %s "$NAME"; set -q OTHER; and printf "|%s" $OTHER'
+        return [subprocess.run(["fish", *flag, "-c", script], env=env, cwd=env["HOME"], stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=30).stdout for flag in ([], ["-l"], ["-i"])]
+    assert read() == [value.encode() + b"|other"] * 3
+    remove_from_bash_file(["OTHER"])
+    assert read() == [value.encode()] * 3
+    remove_from_bash_file(["NAME"])
+    assert read() == [b""] * 3
+    left = {path.name for path in Path(env["HOME"], ".config").rglob("*")}
+    assert left.isdisjoint({"env.sh", "env.fish", "veltrocam.fish"})
+
+
 def test_eight_concurrent_writers(env, tmp_path):
     env["SHELL"] = "/bin/bash"
     go = tmp_path / "go"
@@ -98,6 +127,30 @@ def test_eight_concurrent_writers(env, tmp_path):
     startup = [path for path in home.iterdir() if path.is_file()]
     assert {path.name for path in startup} >= {".profile", ".bashrc"}
     assert [path.read_bytes().count(b"# >>> veltrocam >>>\n") for path in startup] == [1] * len(startup)
+
+
+def test_killed_writer_leaves_whole_files_and_leftovers_the_next_call_removes(env, monkeypatch):
+    env["SHELL"] = "/bin/bash"
+    monkeypatch.setenv("SHELL", "/bin/bash")
+    home, rng, leftovers = Path(env["HOME"]), random.Random(7), 0
+    folder, conf = home / ".config/veltrocam", home / ".config/fish/conf.d/veltrocam.fish"
+    for _ in range(10):
+        with subprocess.Popen([sys.executable, "-c", ENDLESS_WRITER], env=env, stdout=subprocess.PIPE) as writer:
+            writer.stdout.readline()
+            time.sleep(rng.uniform(0, 0.05))
+            writer.kill()
+        for name in WHOLE:
+            assert re.fullmatch(WHOLE[name], (folder / name).read_bytes() if (folder / name).exists() else b"")
+        startup = [path.read_bytes() for path in home.glob(".*") if path.is_file() and path.suffix != ".tmp"]
+        assert all(re.fullmatch(rb"(# >>> veltrocam >>>\n.*\n# <<< veltrocam <<<\n)?", data) for data in startup)
+        killed_conf = conf.read_bytes() if conf.exists() else None
+        leftovers += len(list(home.rglob("*.tmp")))
+        update_bash_file(["A"], "7" * 20000)
+        assert list(home.rglob("*.tmp")) == []
+        assert killed_conf in (None, conf.read_bytes())
+        fish = (folder / "env.fish").read_text().replace("set -gx ", "export ").replace(" '", "='")
+        assert fish == (folder / "env.sh").read_text()
+    assert leftovers > 0, "no kill landed during a write"
 
 
 def test_read_only_home_keeps_startup_file(env):

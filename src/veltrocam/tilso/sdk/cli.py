@@ -1,8 +1,8 @@
 """The ``veltrocam-license`` command line.
 
 Stores the Veltrocam account as ``VELTROCAM_LICENSE=user:password``, shows it
-with the password masked, sets other environment variables and removes the
-account again.  Values persist for new shells: through ``setx`` on Windows,
+with the password masked, sets other environment variables, reports where
+they are stored and which shells read them, and removes the account again.  Values persist for new shells: through ``setx`` on Windows,
 through the store of :mod:`veltrocam.tilso.sdk.script_update` elsewhere.
 
 A password is never taken as a command-line option (the process list shows
@@ -21,7 +21,8 @@ import click
 
 from veltrocam.tilso.sdk import __version__
 from veltrocam.tilso.sdk.license_helper import get_license_info, set_to_environ
-from veltrocam.tilso.sdk.script_update import remove_from_bash_file
+from veltrocam.tilso.sdk.script_update import (
+    SOURCES, StoreStatus, remove_from_bash_file, store_status)
 
 __all__ = ["main", "mask"]
 
@@ -220,3 +221,57 @@ def logout() -> None:
         if inherited:
             click.echo(f"{LICENSE_VARIABLE} comes from elsewhere (a start-up "
                        "file or the parent process); remove it there.")
+
+
+@main.command()
+def status() -> None:
+    """Show where values are stored and which shells read them.
+
+    Lists the value files and their modes, the names stored (never their
+    values; VELTROCAM_LICENSE as the user name and the masked password),
+    each start-up file, your shell, and whether this process has each
+    stored value.  Exits with status 1 when a value file cannot be parsed.
+    """
+    if sys.platform.startswith("win"):
+        raise click.ClickException(
+            "status is not available on Windows, where values are set with setx")
+    try:
+        found = store_status()
+    except _STORE_ERRORS as error:
+        raise click.ClickException(_one_line(error)) from None
+    for line in _status_lines(found):
+        click.echo(line)
+
+
+def _status_lines(found: StoreStatus) -> Iterator[str]:
+    yield "Value files:"
+    for path, mode in found.value_files.items():
+        if mode is None:
+            yield f"  {path}: missing"
+        else:
+            loose = ", readable by others: the next change sets 0600" if mode & 0o077 else ""
+            yield f"  {path}: mode {mode:04o}{loose}"
+    yield "Stored names:" if found.values else "Stored names: none"
+    stale = False
+    for name, value in found.values.items():
+        shown = f" ({_masked_license(value)})" if name == LICENSE_VARIABLE else ""
+        if os.environ.get(name) == value:
+            yield f"  {name}{shown}: this process has the stored value"
+        else:
+            stale = True
+            yield f"  {name}{shown}: this process does not have the stored value"
+    if stale:
+        yield "  Open a new terminal to get the stored values."
+    yield "Start-up files:"
+    for path, state in found.startup_files.items():
+        yield f"  {path}: {state}"
+    shell = found.shell or "unknown"
+    if found.covered:
+        yield f"Shell: {shell}, covered: its new sessions read the store"
+    elif not found.shell_files:
+        yield (f"Shell: {shell}, not covered: it reads none of these files; "
+               f"source {next(iter(found.value_files))} yourself")
+    else:
+        missing = [path for path in found.shell_files
+                   if found.startup_files.get(path) != SOURCES]
+        yield f"Shell: {shell}, not covered: {', '.join(missing)} must source the store"

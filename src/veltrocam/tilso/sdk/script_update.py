@@ -1,4 +1,4 @@
-"""Persistent environment variables for POSIX shells.
+"""Persistent environment variables for POSIX shells and fish.
 
 Values live in a private file of ``export`` lines,
 ``${XDG_CONFIG_HOME:-$HOME/.config}/veltrocam/env.sh`` (mode 0600 in a 0700
@@ -9,13 +9,23 @@ sources that file::
     if [ -r "$HOME/.config/veltrocam/env.sh" ]; then . "$HOME/.config/veltrocam/env.sh"; fi # veltrocam
     # <<< veltrocam <<<
 
+When fish is the user's shell or is installed, ``env.fish`` beside
+``env.sh`` holds the same names and values as ``set -gx`` lines, and
+``${XDG_CONFIG_HOME:-$HOME/.config}/fish/conf.d/veltrocam.fish``, a file of
+this package written as a whole, sources it in every fish.  ``env.sh`` leads:
+``env.fish`` is written from its entries, so a difference left by an
+interrupted call is mended by the next one.
+
 Start-up files are handled as bytes: every byte outside the block stays as it
 was, except one line feed added to end an unterminated last line.  Every write
 goes to a temporary file beside the real target (symbolic links are followed
 and kept) that then replaces it, and all read-modify-write cycles hold an
-exclusive lock, so concurrent callers lose nothing.
+exclusive lock, so concurrent callers lose nothing.  A process killed
+between those steps damages nothing but may leave its temporary file behind;
+the next call removes such leftovers while it holds the lock.
 
-Setting ``VELTROCAM_NO_MODIFY_RC=1`` leaves start-up files alone.
+Setting ``VELTROCAM_NO_MODIFY_RC=1`` leaves start-up files (and the fish
+``conf.d`` file) alone.
 """
 
 from __future__ import annotations
@@ -30,11 +40,12 @@ import shutil
 import stat
 import tempfile
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import NoReturn
 
-__all__ = ["update_bash_file", "remove_from_bash_file"]
+__all__ = ["update_bash_file", "remove_from_bash_file", "store_status",
+           "StoreStatus"]
 
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 _PROTECTED_NAMES = frozenset({
@@ -52,18 +63,31 @@ _BEGIN = b"# >>> veltrocam >>>"
 _END = b"# <<< veltrocam <<<"
 # One stored variable: export NAME='value', where each ' of the value is '\''.
 _ENTRY = re.compile(rb"export ([A-Za-z_][A-Za-z0-9_]*)='((?:[^']+|'\\'')*)'\n")
+# The same for fish: set -gx NAME 'value'.  Inside fish's single quotes only
+# \\ and \' are escapes, and both are always written.
+_FISH_ENTRY = re.compile(
+    rb"set -gx ([A-Za-z_][A-Za-z0-9_]*) '((?:[^'\\]+|\\[\\'])*)'\n")
+_FISH_ESCAPE = re.compile(rb"\\([\\'])")
+# What tempfile.mkstemp names a temporary file in _replace_file: a dot, the
+# target's name, a dot, eight characters of its random sequence, ".tmp".
+_LEFTOVER = re.compile(r"\.(.+)\.[a-z0-9_]{8}\.tmp")
+# Shells that read ``.profile`` (as login shells) and no other file of ours.
+_POSIX_SHELLS = frozenset({"sh", "dash", "ash", "ksh", "mksh", "yash", "posh"})
 # Characters that keep their literal meaning inside double quotes in every shell.
 _PLAIN_IN_DOUBLE_QUOTES = re.compile(r'[^"$`\\!\n\r]*')
 
 
 @dataclass(frozen=True)
 class _Layout:
-    """Where the home folder, the value file and its lock file are."""
+    """Where the home folder, the value files, the lock file and the fish
+    ``conf.d`` file are."""
 
     home: str
     folder: str
     store: str
     lock: str
+    fish_store: str
+    fish_conf: str
 
 
 @dataclass(frozen=True)
@@ -85,6 +109,30 @@ class _Change:
     path: str
     data: bytes
     mode: int
+
+
+@dataclass(frozen=True)
+class StoreStatus:
+    """What :func:`store_status` found; nothing in it is a secret but
+    ``values``.
+
+    ``value_files`` and ``startup_files`` map each path to its state: the
+    mode of a value file (None when it is missing), or a short description
+    of a start-up file (``SOURCES`` when it sources the store).
+    ``shell_files`` are the files every new session of ``shell`` reads
+    (empty for a shell that reads none of them); ``covered`` tells whether
+    all of them source the store.
+    """
+
+    value_files: dict[str, int | None]
+    values: dict[str, str]
+    startup_files: dict[str, str]
+    shell: str
+    shell_files: list[str]
+    covered: bool
+
+
+SOURCES = "sources the store"
 
 
 def update_bash_file(variables: list[str], value: str) -> list[str]:
@@ -110,16 +158,22 @@ def update_bash_file(variables: list[str], value: str) -> list[str]:
     layout = _layout()
     _make_private_folder(layout.folder)
     with _locked(layout.lock):
+        _remove_leftovers(layout)
         store = _read_target(layout.store)
         entries = _parse_store(store)
+        fish = _read_fish_store(layout)
         updated = entries | dict.fromkeys(names, encoded)
         changes = []
         if updated != entries:
             changes.append(_Change(store.path, _format_store(updated), 0o600))
         else:
             _tighten_store_mode(store)
+        if fish is not None:
+            changes += _fish_store_changes(fish, updated)
         if not _startup_files_opted_out():
             changes += _marking_changes(layout)
+            if fish is not None:
+                changes += _fish_conf_changes(layout)
         return _apply(changes)
 
 
@@ -127,8 +181,9 @@ def remove_from_bash_file(variables: list[str]) -> list[str]:
     """Drop the names in ``variables`` from the value file.
 
     Names that are not stored are skipped without any write.  When the last
-    name goes, the value file is removed and the marked blocks are cut out of
-    the start-up files (unless ``VELTROCAM_NO_MODIFY_RC=1`` is set).
+    name goes, the value files are removed, and so are the marked blocks in
+    the start-up files and the fish ``conf.d`` file (unless
+    ``VELTROCAM_NO_MODIFY_RC=1`` is set).
 
     Returns the names removed, in the order given.  Raises like
     :func:`update_bash_file`.
@@ -139,20 +194,60 @@ def remove_from_bash_file(variables: list[str]) -> list[str]:
     if not names or not os.path.isdir(layout.folder):
         return []
     with _locked(layout.lock):
+        _remove_leftovers(layout)
         store = _read_target(layout.store)
         entries = _parse_store(store)
+        fish = _read_fish_store(layout)
         removed = [name for name in dict.fromkeys(names) if name in entries]
         if not removed:
             return removed
         for name in removed:
             del entries[name]
         if entries:
-            _apply([_Change(store.path, _format_store(entries), 0o600)])
-        else:
-            if not _startup_files_opted_out():
-                _apply(_unmarking_changes(layout))
-            _remove_file(store.path)
+            changes = [_Change(store.path, _format_store(entries), 0o600)]
+            if fish is not None:
+                changes += _fish_store_changes(fish, entries)
+            _apply(changes)
+            return removed
+        if not _startup_files_opted_out():
+            # Both are planned, and so checked, before anything is removed.
+            conf = _read_target(layout.fish_conf)
+            unmarking = _unmarking_changes(layout)
+            if conf.data is not None:
+                _remove_file(conf.path)
+            _apply(unmarking)
+        if fish is not None and fish.data is not None:
+            _remove_file(fish.path)
+        _remove_file(store.path)
         return removed
+
+
+def store_status() -> StoreStatus:
+    """Describe the store without changing anything.
+
+    Raises ValueError when a value file cannot be parsed, OSError when one
+    cannot be read, RuntimeError when there is no home folder.
+    """
+    layout = _layout()
+    value_files: dict[str, int | None] = {}
+    entries: dict[str, bytes] = {}
+    for path, parse in ((layout.store, _parse_store),
+                        (layout.fish_store, _parse_fish_store)):
+        target = _read_target(path)
+        value_files[path] = target.mode
+        parsed = parse(target)
+        if path == layout.store:
+            entries = parsed
+    startup = list(dict.fromkeys(_files_to_mark(layout.home)
+                                 + _files_to_unmark(layout.home)))
+    states = {path: _startup_state(path) for path in startup}
+    if _fish_in_use(layout) or os.path.lexists(layout.fish_conf):
+        states[layout.fish_conf] = _fish_conf_state(layout)
+    shell = _user_shell()
+    read = _files_read_by(shell, layout)
+    covered = bool(read) and all(states.get(path) == SOURCES for path in read)
+    values = {name: value.decode("utf-8") for name, value in entries.items()}
+    return StoreStatus(value_files, values, states, shell, read, covered)
 
 
 # Input checks: they run before anything on disk is touched, and their
@@ -216,7 +311,9 @@ def _layout() -> _Layout:
         config = os.path.join(home, ".config")
     folder = os.path.join(config, "veltrocam")
     return _Layout(home, folder, os.path.join(folder, "env.sh"),
-                   os.path.join(folder, "env.sh.lock"))
+                   os.path.join(folder, "env.sh.lock"),
+                   os.path.join(folder, "env.fish"),
+                   os.path.join(config, "fish", "conf.d", "veltrocam.fish"))
 
 
 def _user_shell() -> str:
@@ -262,12 +359,48 @@ def _files_to_mark(home: str) -> list[str]:
 
 def _files_to_unmark(home: str) -> list[str]:
     """Return every existing start-up file that may hold a block."""
+    return [path for path in _startup_files(home) if os.path.exists(path)]
+
+
+def _startup_files(home: str) -> list[str]:
+    """Return every start-up file that may get a block, existing or not."""
     names = (".profile", ".bash_profile", ".bash_login", ".bashrc", ".zshenv")
     files = [os.path.join(home, name) for name in names]
     zdotdir = os.environ.get("ZDOTDIR", "")
     if os.path.isabs(zdotdir):
         files.append(os.path.join(zdotdir, ".zshenv"))
-    return [path for path in files if os.path.exists(path)]
+    return files
+
+
+def _fish_in_use(layout: _Layout) -> bool:
+    """Tell whether fish needs the values: it is the user's shell, it is
+    installed, or ``env.fish`` exists already and must stay the same as
+    ``env.sh``."""
+    return (_user_shell() == "fish" or shutil.which("fish") is not None
+            or os.path.lexists(layout.fish_store))
+
+
+def _files_read_by(shell: str, layout: _Layout) -> list[str]:
+    """Return the files whose blocks reach every session of ``shell``.
+
+    A bash login shell reads the first of ``.bash_profile``, ``.bash_login``
+    and ``.profile``; other bash shells read ``.bashrc``.  An empty list
+    means the shell reads none of them.
+    """
+    home = layout.home
+    if shell == "bash":
+        logins = [os.path.join(home, name)
+                  for name in (".bash_profile", ".bash_login", ".profile")]
+        login = next((path for path in logins if os.path.lexists(path)),
+                     logins[-1])
+        return [login, os.path.join(home, ".bashrc")]
+    if shell == "zsh":
+        return [_zshenv(home)]
+    if shell == "fish":
+        return [layout.fish_conf]
+    if shell in _POSIX_SHELLS:
+        return [os.path.join(home, ".profile")]
+    return []
 
 
 def _startup_files_opted_out() -> bool:
@@ -278,15 +411,27 @@ def _startup_files_opted_out() -> bool:
 
 def _parse_store(store: _Target) -> dict[str, bytes]:
     """Parse the value file strictly into names and UTF-8 encoded values."""
+    return _parse_entries(store, _ENTRY,
+                          lambda quoted: quoted.replace(b"'\\''", b"'"))
+
+
+def _parse_fish_store(store: _Target) -> dict[str, bytes]:
+    """Parse ``env.fish`` as strictly as :func:`_parse_store`."""
+    return _parse_entries(store, _FISH_ENTRY,
+                          lambda quoted: _FISH_ESCAPE.sub(rb"\1", quoted))
+
+
+def _parse_entries(store: _Target, entry: re.Pattern[bytes],
+                   unquote: Callable[[bytes], bytes]) -> dict[str, bytes]:
     data = store.data or b""
     entries: dict[str, bytes] = {}
     position = 0
     while position < len(data):
-        match = _ENTRY.match(data, position)
+        match = entry.match(data, position)
         if match is None:
             raise _store_error(store, position, "cannot be parsed")
         name = match[1].decode("ascii")
-        value = match[2].replace(b"'\\''", b"'")
+        value = unquote(match[2])
         if name in entries:
             raise _store_error(store, position, f"sets {name} a second time")
         if not _is_utf8(value):
@@ -323,6 +468,84 @@ def _quote(data: bytes) -> bytes:
 def _tighten_store_mode(store: _Target) -> None:
     if store.mode is not None and store.mode & 0o077:
         os.chmod(store.path, 0o600)
+
+
+# The fish files.
+
+def _fish_quote(data: bytes) -> bytes:
+    """Quote bytes for fish: single quotes, with \\ and ' escaped."""
+    return b"'" + data.replace(b"\\", b"\\\\").replace(b"'", b"\\'") + b"'"
+
+
+def _format_fish(entries: dict[str, bytes]) -> bytes:
+    return b"".join(b"set -gx %s %s\n" % (name.encode("ascii"), _fish_quote(value))
+                    for name, value in entries.items())
+
+
+def _read_fish_store(layout: _Layout) -> _Target | None:
+    """Read and check ``env.fish``; None when fish needs no values."""
+    if not _fish_in_use(layout):
+        return None
+    fish = _read_target(layout.fish_store)
+    _parse_fish_store(fish)
+    return fish
+
+
+def _fish_store_changes(fish: _Target, entries: dict[str, bytes]) -> list[_Change]:
+    """Plan writing ``entries`` to ``env.fish`` unless it holds them already."""
+    data = _format_fish(entries)
+    if fish.data == data:
+        _tighten_store_mode(fish)
+        return []
+    return [_Change(fish.path, data, 0o600)]
+
+
+def _fish_conf(layout: _Layout) -> bytes:
+    """Return the whole ``conf.d`` file: source ``env.fish`` when readable."""
+    path = _fish_quote(os.fsencode(layout.fish_store))
+    return (b"# Written by veltrocam-license-helper, which replaces or removes "
+            b"this file as a whole.\n"
+            b"if test -r %s\n    source %s\nend\n" % (path, path))
+
+
+def _fish_conf_changes(layout: _Layout) -> list[_Change]:
+    target = _read_target(layout.fish_conf)
+    data = _fish_conf(layout)
+    if target.data == data:
+        return []
+    return [_Change(target.path, data, _startup_mode(target))]
+
+
+# What store_status reports about each start-up file.
+
+def _startup_state(path: str) -> str:
+    try:
+        target = _read_target(path)
+        if target.data is None:
+            return "missing"
+        if _find_block(target.data, target.path) is None:
+            return "does not source the store"
+    except (OSError, ValueError) as error:
+        return _problem(error)
+    return SOURCES
+
+
+def _fish_conf_state(layout: _Layout) -> str:
+    try:
+        target = _read_target(layout.fish_conf)
+    except OSError as error:
+        return _problem(error)
+    if target.data is None:
+        return "missing"
+    if target.data != _fish_conf(layout):
+        return "changed by hand; the next change writes it again"
+    return SOURCES
+
+
+def _problem(error: OSError | ValueError) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return " ".join(str(error).split())
 
 
 # Marked blocks in start-up files.
@@ -448,8 +671,13 @@ def _read_target(path: str) -> _Target:
 
 
 def _apply(changes: list[_Change]) -> list[str]:
-    """Write every planned change; return the paths written."""
+    """Write every planned change; return the paths written.
+
+    A missing folder (fish's ``conf.d``) is created with the umask's mode,
+    as fish itself would create it.
+    """
     for change in changes:
+        os.makedirs(os.path.dirname(change.path), exist_ok=True)
         _replace_file(change.path, change.data, change.mode)
     return [change.path for change in changes]
 
@@ -480,6 +708,35 @@ def _replace_file(path: str, data: bytes, mode: int) -> None:
 def _remove_file(path: str) -> None:
     os.unlink(path)
     _fsync_folder(os.path.dirname(path))
+
+
+def _remove_leftovers(layout: _Layout) -> None:
+    """Remove temporary files that a killed call left beside its targets.
+
+    Runs under the lock, so no other call is writing one.  Only names of
+    exactly ``_replace_file``'s pattern for a file this module writes (or
+    the real file behind it) count, and only regular files of this user.
+    """
+    paths = [layout.store, layout.fish_store, layout.fish_conf,
+             *_startup_files(layout.home)]
+    names: dict[str, set[str]] = {}
+    for path in paths + [os.path.realpath(path) for path in paths]:
+        folder, name = os.path.split(path)
+        names.setdefault(folder, set()).add(name)
+    for folder, targets in names.items():
+        try:
+            entries = os.listdir(folder)
+        except OSError:
+            continue
+        for entry in entries:
+            match = _LEFTOVER.fullmatch(entry)
+            if match is None or match[1] not in targets:
+                continue
+            path = os.path.join(folder, entry)
+            with contextlib.suppress(OSError):
+                info = os.lstat(path)
+                if stat.S_ISREG(info.st_mode) and info.st_uid == os.geteuid():
+                    os.unlink(path)
 
 
 def _fsync_folder(folder: str) -> None:
