@@ -296,7 +296,7 @@ def first_refusal(variables, value):
             return ValueError, name
     if not isinstance(value, str):
         return TypeError, None
-    if UNSAFE_IN_VALUE & set(value):
+    if len(value) > 1024 or UNSAFE_IN_VALUE & set(value):
         return ValueError, None
     return None
 
@@ -405,10 +405,32 @@ def test_windows_names_added_while_running_are_not_run_unchecked(lh, module_glob
             variables.append("C & calc")
 
     module_globals["os"].popen = popen
-    with pytest.raises(ValueError) as raised:
-        lh.set_to_environ(variables, "v")
-    assert module_entries(raised.value) == [(41, SET)]
-    assert "'C & calc'" in str(raised.value)
+    lh.set_to_environ(variables, "v")
+    # Commands run for the names checked; the process takes the list as it
+    # is by then.
     commands = [command for (command,) in recorders.of("popen")]
     assert commands == ['setx A "v" ', 'setx B "v" ']
-    assert recorders.of("environ") == [] and recorders.of("echo") == []
+    assert recorders.of("environ") == [("A", "v"), ("B", "v"), ("C & calc", "v")]
+
+
+class CountingList(list):
+    def __iter__(self):
+        self.walks = getattr(self, "walks", 0) + 1
+        return super().__iter__()
+
+
+@pytest.mark.parametrize("length", [1024, 1025])
+def test_windows_value_limit_and_one_walk_per_loop(lh, module_globals, length):
+    recorders = Recorders(platform="win32")
+    recorders.install(module_globals)
+    names, value = CountingList(["A", "B"]), "v" * (length - 1) + "#"
+    if length > 1024:
+        with pytest.raises(ValueError, match="1024") as raised:
+            lh.set_to_environ(names, value)
+        assert module_entries(raised.value) == [(41, SET)]
+        assert "v#" not in str(raised.value) and recorders.events == []
+        assert names.walks == 1
+        return
+    lh.set_to_environ(names, value)
+    assert recorders.of("popen") == [(f'setx {n} "{value}" ',) for n in ("A", "B")]
+    assert names.walks == 2

@@ -455,12 +455,21 @@ bool has_shell_special(PyObject *text, Py_ssize_t start, Py_ssize_t end) noexcep
     return false;
 }
 
-/// Refuses names and a value that `setx` cannot take through the command
-/// shell safely.  Messages name the name, never the value.  Returns 0, -1
-/// with the refusal (report at line 41), or -2 when walking `variables`
-/// failed (report at line 40).
-int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
+/// The longest value `setx` stores: it cuts longer ones and still reports
+/// success.
+constexpr Py_ssize_t kSetxValueLimit = 1024;
+
+/// Walks `variables` once (line 40) into a new list of its names and checks
+/// them and the value: what `setx` cannot take through the command shell
+/// safely is refused before any command starts.  Messages name the name,
+/// never the value.  Returns the list, or null with `line` set to 40 when
+/// the walk failed or to 41 for a refusal.
+PyObject *checked_setx_names(PyObject *variables, PyObject *value, int &line) noexcept
 {
+    line = 41;
+    Ref names(PyList_New(0));
+    if (!names)
+        return nullptr;
     runtime::ListWalk walk(variables);
     Ref item;
     int got;
@@ -468,40 +477,49 @@ int check_setx_arguments(PyObject *variables, PyObject *value) noexcept
         if (!PyUnicode_Check(item.get())) {
             PyErr_Format(PyExc_TypeError, "environment variable names must be str, not %.200s",
                          Py_TYPE(item.get())->tp_name);
-            return -1;
+            return nullptr;
         }
         if (runtime::compat::str_ready(item.get()) < 0)
-            return -1;
+            return nullptr;
         if (!is_plain_name(item.get(), 0, PyUnicode_GET_LENGTH(item.get()))) {
             PyErr_Format(PyExc_ValueError,
                          "invalid environment variable name %R: use ASCII letters, digits and "
                          "underscores, not starting with a digit",
                          item.get());
-            return -1;
+            return nullptr;
         }
+        if (PyList_Append(names.get(), item.get()) < 0)
+            return nullptr;
     }
-    if (got < 0)
-        return -2;
+    if (got < 0) {
+        line = 40;
+        return nullptr;
+    }
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "the value must be str, not %.200s", Py_TYPE(value)->tp_name);
-        return -1;
+        return nullptr;
     }
     if (runtime::compat::str_ready(value) < 0)
-        return -1;
+        return nullptr;
+    if (PyUnicode_GET_LENGTH(value) > kSetxValueLimit) {
+        PyErr_Format(PyExc_ValueError,
+                     "the value is %zd characters long; setx stores at most %zd and would cut it",
+                     PyUnicode_GET_LENGTH(value), kSetxValueLimit);
+        return nullptr;
+    }
     if (has_shell_special(value, 0, PyUnicode_GET_LENGTH(value))) {
         PyErr_SetString(PyExc_ValueError,
                         "the value holds a character that setx cannot be given safely: "
                         "a double quote, %, CR, LF or NUL");
-        return -1;
+        return nullptr;
     }
-    return 0;
+    return names.release();
 }
 
 /// Whether `command` has the shape `setx NAME "VALUE" ` with a plain name
 /// and a value that the command shell takes literally.  The upfront check
 /// sees the names and the value; this one sees the very text that reaches
-/// the shell, whatever `str.format` made of them and whatever was added to
-/// the list since.
+/// the shell, whatever `str.format` made of them.
 bool is_safe_command(PyObject *command) noexcept
 {
     if (!PyUnicode_CheckExact(command) || runtime::compat::str_ready(command) < 0) {
@@ -561,34 +579,31 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
             return fail(where, 39);
     }
 
-    Ref variable_name;
     if (windows) {
-        int checked = check_setx_arguments(variables.get(), value);
-        if (checked < 0)
-            return fail(where, checked == -1 ? 41 : 40);
-        runtime::ListWalk walk(variables.get());  // line 40
-        int got;
-        while ((got = walk.next(variable_name)) > 0) {
+        int line;
+        Ref names(checked_setx_names(variables.get(), value, line));  // line 40
+        if (!names)
+            return fail(where, line);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); i++) {
+            PyObject *name = PyList_GET_ITEM(names.get(), i);  // the list is ours alone
             // line 41: os.popen(template.format(...))
             Ref popen(global_attribute(kOs, os_at_41, kPopen));
             if (!popen)
                 return fail(where, 41);
-            Ref command(format(S(kSetxTemplate), {{S(kVariableName), variable_name.get()}, {S(kValue), value}}));
+            Ref command(format(S(kSetxTemplate), {{S(kVariableName), name}, {S(kValue), value}}));
             if (!command)
                 return fail(where, 41);
             if (!is_safe_command(command.get())) {
                 PyErr_Format(PyExc_ValueError,
                              "refusing to run setx for %R: the command text is not a plain "
                              "name and a value the command shell takes literally",
-                             variable_name.get());
+                             name);
                 return fail(where, 41);
             }
             Ref process(runtime::method_call(state.rt, std::move(popen), std::array{command.get()}));
             if (!process)
                 return fail(where, 41);
         }
-        if (got < 0)
-            return fail(where, 40);
     } else {  // line 43: update_bash_file(variables, value)
         Ref update(runtime::global_lookup(state.rt, S(kUpdateBashFile), update_bash_file_at_43));
         if (!update)
@@ -600,6 +615,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
     }
 
     runtime::ListWalk walk(variables.get());  // line 45
+    Ref variable_name;
     int got;
     while ((got = walk.next(variable_name)) > 0) {
         // line 46: os.environ[variable_name] = value
