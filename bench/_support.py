@@ -11,6 +11,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import equivalent as _equivalent_file  # noqa: E402
+from _commit import git_commit  # noqa: E402,F401 (bench/timing.py reads it from here)
 from veltrocam.tilso.sdk import license_helper as native  # noqa: E402
 
 equivalent = _equivalent_file.load("license_helper_equivalent")
@@ -107,17 +108,3 @@ def reset_rc_files(home, rc_size):
         with open(os.path.join(home, name), "wb") as file:
             file.write(data)
 
-
-def git_commit():
-    """The repository's HEAD commit ('+' when the native sources differ from it)."""
-    import subprocess
-
-    repo = os.path.dirname(HERE)
-    try:
-        head = subprocess.run(["git", "-C", repo, "rev-parse", "--short", "HEAD"],
-                              capture_output=True, text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", repo, "status", "--porcelain", "--", "src",
-                                "CMakeLists.txt"], capture_output=True, text=True).stdout
-    except (OSError, subprocess.CalledProcessError):
-        return "unknown"
-    return head + ("+" if dirty.strip() else "")

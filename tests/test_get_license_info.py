@@ -6,7 +6,7 @@ import unittest.mock
 
 import pytest
 
-from conftest import GET, SOURCE_PATH, module_entries
+from conftest import GET, MODULE, SOURCE_PATH, module_entries, run_python
 
 UNSET = "当前环境未配置用户名和密码\n"
 
@@ -131,14 +131,57 @@ def test_missing_globals_raise_name_error_and_fall_back_to_builtins(
     assert lh.get_license_info() == (None, None)
 
 
-def test_replaced_globals_are_seen_by_the_next_call(lh, module_globals, environ_restored):
+def _store_global(m, fake):
+    exec("def _store(value):\n    global os\n    os = value", vars(m))
+    vars(m)["_store"](fake)
+
+
+def _clear_and_refill(m, fake):
+    saved = dict(vars(m))
+    vars(m).clear()
+    vars(m).update(saved, os=fake)
+
+
+# Every way a module dict changes, each seen by the next call.
+@pytest.mark.parametrize("change", [
+    lambda m, fake: setattr(m, "os", fake),
+    lambda m, fake: vars(m).__setitem__("os", fake),
+    lambda m, fake: vars(m).update({"os": fake}),
+    lambda m, fake: (vars(m).pop("os"), vars(m).setdefault("os", fake)),
+    _clear_and_refill,
+    _store_global,
+], ids=["setattr", "subscript", "update", "pop-setdefault", "clear", "store-global"])
+def test_replaced_globals_are_seen_by_the_next_call(lh, module_globals, environ_restored, change):
     environ_restored["VELTROCAM_LICENSE"] = "real:one"
     assert lh.get_license_info() == ("real", "one")
-    module_globals["os"] = _fake_os("fake:two")
+    change(lh, _fake_os("fake:two"))
     assert lh.get_license_info() == ("fake", "two")
     with unittest.mock.patch.object(lh, "os", _fake_os("mock:three")):
         assert lh.get_license_info() == ("mock", "three")
     assert lh.get_license_info() == ("fake", "two")
+    get = lh.get_license_info
+    vars(lh).clear()
+    with pytest.raises(NameError):
+        get()
+
+
+class _FindsAt(str):
+    """A value whose `find` answers a given number."""
+
+    def find(self, sub):
+        return self.at
+
+
+# Numbers at the edges of the one-digit ints read in place, and beyond.
+@pytest.mark.parametrize("at", [0, 1, -1, -2, 2**30 - 1, 2**30, -(2**30), 2**62, -(2**62),
+                                2**64, -(2**64), 10**30, True])
+def test_split_positions_of_any_size(lh, module_globals, capsys, at):
+    value = _FindsAt("someone:secret")
+    value.at = at
+    module_globals["os"] = _fake_os(value)
+    expected = (None, None) if at == -1 else (value[:at], value[at + 1:])
+    assert lh.get_license_info() == expected
+    assert bool(capsys.readouterr().out) == (expected == (None, None))
 
 
 def test_traceback_entries(lh, module_globals):
@@ -152,11 +195,14 @@ def test_traceback_entries(lh, module_globals):
     frames = [e.__traceback__.tb_next.tb_frame for e in errors]
     assert frames[0].f_code is frames[1].f_code  # reused, not made anew
     assert frames[0].f_globals is vars(lh)
-    assert frames[0].f_lineno == 17
+    assert frames[0].f_lineno == errors[0].__traceback__.tb_next.tb_lineno == 17
     summary = traceback.extract_tb(errors[0].__traceback__)[-1]
     assert (summary.filename, summary.lineno, summary.name) == (SOURCE_PATH, 17, GET)
     text = "".join(traceback.format_exception(errors[0]))
     assert f'File "{SOURCE_PATH}", line 17, in {GET}' in text
+    # The interpreter's own printing of an uncaught exception agrees.
+    child = run_python(f"import {MODULE} as m\nm.os = None\nm.get_license_info()")
+    assert f'File "{SOURCE_PATH}", line 17, in {GET}\n' in child.stderr
 
 
 def test_cached_code_objects_stay_found_whatever_order_lines_fail_in(lh, module_globals):

@@ -74,6 +74,9 @@ def _wheel_files():
     wheel = os.environ.get("LICENSE_HELPER_WHEEL")
     if not wheel:
         pytest.skip("LICENSE_HELPER_WHEEL names no wheel to check")
+    # One wheel per interpreter version, not the stable ABI.
+    tag = "cp%d%d" % sys.version_info[:2]
+    assert os.path.basename(wheel).split("-")[2:4] == [tag, tag]
     with zipfile.ZipFile(wheel) as archive:
         return archive.namelist()
 

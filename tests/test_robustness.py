@@ -177,15 +177,15 @@ class Holder:
 # traceback entry line) for a failure inside the function.
 PATHS = {
     # get_license_info: returns
-    "get/default": ("get_license_info", lambda: _get_globals({"VELTROCAM_LICENSE": _text("u:p")}),
-                    (), {}, ("u", "p")),
-    "get/positional": ("get_license_info", lambda: _get_globals({NAME: _text("a:b:c")}),
-                       (NAME,), {}, ("a", "b:c")),
-    "get/keyword": ("get_license_info", lambda: _get_globals({NAME: _text(":x")}),
-                    (), {"license_name": NAME}, ("", "x")),
-    "get/keyword-twice-vectorcall": ("get_license_info", lambda: _get_globals({NAME: _text("q:")}),
+    "get/default": ("get_license_info", lambda: _get_globals({"VELTROCAM_LICENSE": _text("someuser:pw")}),
+                    (), {}, ("someuser", "pw")),
+    "get/positional": ("get_license_info", lambda: _get_globals({NAME: _text("abc:de:fg")}),
+                       (NAME,), {}, ("abc", "de:fg")),
+    "get/keyword": ("get_license_info", lambda: _get_globals({NAME: _text("kwuser:kwpass")}),
+                    (), {"license_name": NAME}, ("kwuser", "kwpass")),
+    "get/keyword-twice-vectorcall": ("get_license_info", lambda: _get_globals({NAME: _text("quser:qpw")}),
                                      (), {"license_name": "OTHER", _text("license_name"): NAME},
-                                     ("q", "")),
+                                     ("quser", "qpw")),
     "get/unset": ("get_license_info", lambda: _get_globals({}), (NAME,), {}, (None, None)),
     "get/no-colon": ("get_license_info", lambda: _get_globals({NAME: _text("nocolon")}),
                      (NAME,), {}, (None, None)),
