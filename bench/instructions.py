@@ -28,6 +28,7 @@ section of callgrind's output.
 
 import argparse
 import glob
+import hashlib
 import json
 import os
 import shutil
@@ -72,6 +73,13 @@ def child(info_path):
     sys.path.insert(0, HERE)
     import _support
 
+    # Which build is measured: the file just loaded, named by its digest.  A
+    # reinstall during the run (a new file under the same path) is caught below.
+    extension = os.path.realpath(_support.native.__file__)
+    loaded = os.stat(extension)
+    with open(extension, "rb") as file:
+        digest = hashlib.sha256(file.read()).hexdigest()[:12]
+
     names = _support.NAMES_100
     marker = os.getppid
     with _support.environ_saved([_support.LICENSE_VARIABLE] + names), \
@@ -102,11 +110,15 @@ def child(info_path):
         marker()
 
     # After the last marker: this lands in the exit part, which is not read.
+    now = os.stat(extension)
+    if (now.st_ino, now.st_mtime_ns) != (loaded.st_ino, loaded.st_mtime_ns):
+        raise SystemExit("%s was replaced during the run; run again" % extension)
     info = {
         "version": sys.version.split()[0],
         "version_info": list(sys.version_info[:2]),
         "executable": sys.executable,
-        "extension": os.path.realpath(_support.native.__file__),
+        "extension": extension,
+        "sha256": digest,
         "labels": list(_support.IMPLEMENTATIONS),
         "code_objects": code_object_checks(),
     }
@@ -256,7 +268,7 @@ def main():
     print("commit %s, Python %s (%s), valgrind callgrind; per call = (part of 2N iterations "
           "- part of N) / (N * %d calls)" % (_commit.git_commit(), info["version"],
                                              info["executable"], CALLS_PER_ITERATION))
-    print("extension: %s" % so_path)
+    print("extension: %s (sha256 %s...)" % (so_path, info["sha256"]))
     print()
     print("| case | module: total / call | module: own (in the .so) / call "
           "| equivalent: total / call | equivalent / module |")

@@ -22,7 +22,7 @@ import veltrocam.tilso.sdk
 ROOT = Path(__file__).resolve().parents[1]
 DISTRIBUTION = "veltrocam-license-helper"
 PACKAGE_FILES = {
-    "__init__.py", "__main__.py", "cli.py", "script_update.py",
+    "__init__.py", "__main__.py", "_version.py", "cli.py", "script_update.py",
     "license_helper.pyi", "py.typed",
     "license_helper" + sysconfig.get_config_var("EXT_SUFFIX"),
 }
@@ -36,6 +36,11 @@ def test_one_version_everywhere():
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split()[-1] == project["version"]
+    # Without reading the installed metadata, which is slow to import.
+    done = subprocess.run([sys.executable, "-c", "import sys, veltrocam.tilso.sdk.license_helper; "
+                           "print('importlib.metadata' in sys.modules)"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.stdout == "False\n", done.stderr
 
 
 def test_metadata_says_what_the_package_is():

@@ -1,7 +1,5 @@
 """Veltrocam SDK helpers: account credentials and persistent environment variables."""
 
-from importlib.metadata import version as _version
+from veltrocam.tilso.sdk._version import __version__
 
 __all__ = ["__version__"]
-
-__version__: str = _version("veltrocam-license-helper")

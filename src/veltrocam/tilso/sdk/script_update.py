@@ -36,13 +36,10 @@ import fcntl
 import os
 import pwd
 import re
-import shutil
 import stat
-import tempfile
 import time
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
-from typing import NoReturn
+from typing import NamedTuple, NoReturn
 
 __all__ = ["update_bash_file", "remove_from_bash_file", "store_status",
            "StoreStatus"]
@@ -77,8 +74,7 @@ _POSIX_SHELLS = frozenset({"sh", "dash", "ash", "ksh", "mksh", "yash", "posh"})
 _PLAIN_IN_DOUBLE_QUOTES = re.compile(r'[^"$`\\!\n\r]*')
 
 
-@dataclass(frozen=True)
-class _Layout:
+class _Layout(NamedTuple):
     """Where the home folder, the value files, the lock file and the fish
     ``conf.d`` file are."""
 
@@ -90,8 +86,7 @@ class _Layout:
     fish_conf: str
 
 
-@dataclass(frozen=True)
-class _Target:
+class _Target(NamedTuple):
     """A file as read before a change: its real path, bytes and mode.
 
     ``data`` and ``mode`` are None when the file does not exist yet.
@@ -102,8 +97,7 @@ class _Target:
     mode: int | None
 
 
-@dataclass(frozen=True)
-class _Change:
+class _Change(NamedTuple):
     """New content for the file at ``path``, written with ``mode``."""
 
     path: str
@@ -111,8 +105,7 @@ class _Change:
     mode: int
 
 
-@dataclass(frozen=True)
-class StoreStatus:
+class StoreStatus(NamedTuple):
     """What :func:`store_status` found; nothing in it is a secret but
     ``values``.
 
@@ -316,6 +309,13 @@ def _layout() -> _Layout:
                    os.path.join(config, "fish", "conf.d", "veltrocam.fish"))
 
 
+def _installed(program: str) -> bool:
+    """Tell whether ``program`` is on ``PATH``."""
+    import shutil  # here: slow to import, and needed only to store values
+
+    return shutil.which(program) is not None
+
+
 def _user_shell() -> str:
     """Return the base name of the user's shell ('bash', 'zsh', ...)."""
     shell = os.environ.get("SHELL")
@@ -352,7 +352,7 @@ def _files_to_mark(home: str) -> list[str]:
     bashrc = os.path.join(home, ".bashrc")
     if shell == "bash" or os.path.lexists(bashrc):
         files.append(bashrc)
-    if shell == "zsh" or shutil.which("zsh"):
+    if shell == "zsh" or _installed("zsh"):
         files.append(_zshenv(home))
     return files
 
@@ -376,7 +376,7 @@ def _fish_in_use(layout: _Layout) -> bool:
     """Tell whether fish needs the values: it is the user's shell, it is
     installed, or ``env.fish`` exists already and must stay the same as
     ``env.sh``."""
-    return (_user_shell() == "fish" or shutil.which("fish") is not None
+    return (_user_shell() == "fish" or _installed("fish")
             or os.path.lexists(layout.fish_store))
 
 
@@ -688,6 +688,8 @@ def _replace_file(path: str, data: bytes, mode: int) -> None:
     On any error before the final rename the target stays as it was and the
     temporary file is removed.
     """
+    import tempfile  # here: slow to import, and needed only to store values
+
     folder, name = os.path.split(path)
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp",
                                      dir=folder)
