@@ -1,7 +1,11 @@
 """get_license_info: its results, notices, failures at each line, and the
 global lookups and traceback entries seen through it."""
 import builtins
+import collections.abc
+import os
+import sys
 import traceback
+import types
 import unittest.mock
 
 import pytest
@@ -222,3 +226,93 @@ def test_cached_code_objects_stay_found_whatever_order_lines_fail_in(lh, module_
     assert all(first[line] is again[line] for line in first)
     assert len({id(code) for code in first.values()}) == 3
     assert {code.co_firstlineno for code in first.values()} == {17, 18, 19}
+
+
+# ---------------------------------------------------------------------------
+# os.environ.get at line 17: the direct path taken only while every check
+# holds, the generic call otherwise, with the same results either way.
+
+class _EnvironSubclass(type(os.environ)):
+    def get(self, key, default=None):
+        return "sub:" + key
+
+
+def _python_calls(function, *args):
+    """The Python functions that `function(*args)` ran, by qualified name."""
+    seen = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and seen.append(
+        frame.f_code.co_qualname))
+    try:
+        function(*args)
+    finally:
+        sys.setprofile(None)
+    return seen
+
+
+def _outcome(call, capsys):
+    try:
+        result = call()
+    except Exception as e:
+        result = (type(e), str(e))
+    return result, capsys.readouterr().out.replace("\n", " ")
+
+
+_GUARDS = {
+    "os replaced": lambda mp, lh: mp.setattr(lh, "os", types.SimpleNamespace(
+        environ={"LH_NAME": "fake:os"})),
+    "environ replaced": lambda mp, lh: mp.setattr(os, "environ", {"LH_NAME": "plain:dict"}),
+    "subclass": lambda mp, lh: mp.setattr(os, "environ", _EnvironSubclass(
+        os.environ._data, os.environ.encodekey, os.environ.decodekey,
+        os.environ.encodevalue, os.environ.decodevalue)),
+    "_Environ.get": lambda mp, lh: mp.setattr(type(os.environ), "get", lambda s, k: "c:get",
+                                              raising=False),
+    "Mapping.get": lambda mp, lh: mp.setattr(collections.abc.Mapping, "get",
+                                             lambda s, k, d=None: "m:get"),
+    "Mapping.get defaults": lambda mp, lh: mp.setattr(collections.abc.Mapping.get,
+                                                      "__defaults__", ("no colon",)),
+    "__getitem__": lambda mp, lh: mp.setattr(type(os.environ), "__getitem__",
+                                             lambda s, k: "item:" + k),
+    "instance get": lambda mp, lh: mp.setattr(os.environ, "get", lambda k: "i:get",
+                                              raising=False),
+    "encodekey": lambda mp, lh: mp.setattr(os.environ, "encodekey", lambda k: b"LH_OTHER"),
+    "decodevalue": lambda mp, lh: mp.setattr(os.environ, "decodevalue",
+                                             lambda v: v.decode().upper()),
+    "_data": lambda mp, lh: mp.setattr(os.environ, "_data", {b"LH_NAME": b"new:data"}),
+    "patch.dict": lambda mp, lh: mp.setitem(os.environ, "LH_NAME", "patched:dict"),
+    "putenv": lambda mp, lh: os.putenv("LH_NAME", "put:env"),
+    "bytes value": lambda mp, lh: mp.setitem(os.environb, b"LH_NAME", b"\xff:\xfe\x80"),
+}
+
+
+@pytest.mark.parametrize("guard", list(_GUARDS))
+@pytest.mark.parametrize("name", ["LH_NAME", "LH_MISSING", "LH_\udcff", "LH_\ud800", 5,
+                                  _Text("LH_NAME")])
+def test_environ_get_gives_what_python_gives(lh, module_globals, environ_restored, monkeypatch,
+                                             capsys, guard, name):
+    monkeypatch.setitem(os.environ, "LH_NAME", "user:pw")
+    monkeypatch.setitem(os.environ, "LH_OTHER", "other:value")
+    lh.get_license_info("LH_NAME")  # the direct path is checked and recorded
+    _GUARDS[guard](monkeypatch, lh)
+    expected = lh.os.environ.get
+
+    def python():
+        value = expected(name)
+        if not value:
+            lh.click.echo("当前环境未配置用户名和密码")
+            return None, None
+        if value.find(":") == -1:
+            lh.click.echo(f"当前环境变量 {name} 的格式不正确，应为 用户名:密码")
+            return None, None
+        return value[:value.find(":")], value[value.find(":") + 1:]
+    for _ in range(2):
+        assert _outcome(lambda: lh.get_license_info(name), capsys) == _outcome(python, capsys)
+
+
+def test_environ_get_runs_no_python_code_while_the_checks_hold(lh, environ_restored, monkeypatch):
+    environ_restored["LH_NAME"] = "user:pw"
+    lh.get_license_info("LH_NAME")
+    assert _python_calls(lh.get_license_info, "LH_NAME") == []
+    with monkeypatch.context() as patched:
+        patched.setattr(os.environ, "get", os.environ.get, raising=False)
+        assert "Mapping.get" in _python_calls(lh.get_license_info, "LH_NAME")
+    assert _python_calls(lh.get_license_info, "LH_NAME") == []

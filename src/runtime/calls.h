@@ -112,13 +112,16 @@ inline PyObject *method_call(const Context &ctx, Ref callable,
     return fast_call(ctx, function, args.data(), N);
 }
 
-/// 1 when true, 0 when false, -1 with the exception of `__bool__`.
+/// 1 when true, 0 when false, -1 with the exception of `__bool__`.  An
+/// exact `str` is true when it is not empty.
 inline int truth(PyObject *object) noexcept
 {
     if (object == Py_True)
         return 1;
     if (object == Py_False || object == Py_None)
         return 0;
+    if (PyUnicode_CheckExact(object) && compat::str_ready(object) == 0)
+        return PyUnicode_GET_LENGTH(object) != 0;
     return PyObject_IsTrue(object);
 }
 

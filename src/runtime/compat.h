@@ -9,8 +9,6 @@
 
 namespace runtime::compat {
 
-inline constexpr bool kDictWatchers = PY_VERSION_HEX >= 0x030C0000;
-
 // ---------------------------------------------------------------------------
 // Integers.
 
@@ -85,6 +83,23 @@ inline std::uint64_t dict_version(PyObject *dict) noexcept
     return watched_dicts_version;
 #else
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#endif
+}
+
+/// Whether `dict_version` also changes when an attribute of an instance is
+/// stored into the dict the instance's attributes live in.  From 3.13 on,
+/// such stores go to the values kept inside the instance, which that dict
+/// shares, and tell no watcher.
+inline constexpr bool kInstanceDictStoresTracked = PY_VERSION_HEX < 0x030D0000;
+
+/// The version tag of `type`, which changes whenever the type or one of its
+/// bases changes; 0 when it has none that is valid.
+inline unsigned int type_version(PyTypeObject *type) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
 }
 

@@ -50,6 +50,7 @@
 #include "runtime/calls.h"
 #include "runtime/compat.h"
 #include "runtime/context.h"
+#include "runtime/environ.h"
 #include "runtime/function.h"
 #include "runtime/operations.h"
 #include "runtime/ref.h"
@@ -309,6 +310,7 @@ int echo(runtime::GlobalCache &cache, PyObject *text) noexcept
 // get_license_info
 
 runtime::GlobalCache os_at_17, click_at_23;
+runtime::EnvironGetCache environ_at_17;
 
 /// A value without a colon (line 19): the notice, then (None, None).
 PyObject *report_malformed(PyObject *license_name) noexcept
@@ -329,7 +331,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
         Ref environ(global_attribute(kOs, os_at_17, kEnviron));
         if (!environ)
             return fail(where, 17);
-        license.reset(runtime::call_method(environ.get(), S(kGet), license_name));
+        license.reset(runtime::environ_get(environ_at_17, environ.get(), license_name, S(kGet)));
         if (!license)
             return fail(where, 17);
     }
