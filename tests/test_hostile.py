@@ -7,6 +7,7 @@
 - Names and values for set_to_environ on both platform branches: nothing
   unsafe reaches the command shell, and a refused call changes nothing.
 """
+import os
 import re
 import types
 
@@ -17,7 +18,10 @@ from hypothesis import strategies as st
 from conftest import GET, SET, call_slot, module_entries
 from conftest import vectorcall as _vectorcall
 
-SETTINGS = settings(max_examples=200, deadline=None, derandomize=False,
+# Under valgrind every example costs some fifty times more: .ci/valgrind
+# asks for fewer.
+SETTINGS = settings(max_examples=int(os.environ.get("LICENSE_HELPER_EXAMPLES", "200")),
+                    deadline=None, derandomize=False,
                     suppress_health_check=[HealthCheck.function_scoped_fixture,
                                            HealthCheck.too_slow])
 
