@@ -18,7 +18,7 @@ PyObject *call_method_with_keywords(const Context &ctx, PyObject *object, PyObje
     return keyword_call(function.get(), ctx.empty_tuple, kwargs.get());
 }
 
-PyObject *generic_slice(PyObject *text, PyObject *start, PyObject *stop) noexcept
+PyObject *slice(PyObject *text, PyObject *start, PyObject *stop) noexcept
 {
     PyMappingMethods *mapping = Py_TYPE(text)->tp_as_mapping;
     if (mapping == nullptr || mapping->mp_subscript == nullptr) {

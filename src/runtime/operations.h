@@ -1,6 +1,6 @@
 // Python operations that compiled function bodies are made of: attribute
-// and method access, slicing, `find`, `+ 1`, walking a list, keyword calls
-// and imports.  Each behaves exactly as the operation in Python source, with
+// and method access, slicing, `+ 1`, walking a list, keyword calls and
+// imports.  Each behaves exactly as the operation in Python source, with
 // a direct path for the exact built-in types whose methods nobody can
 // replace.
 //
@@ -50,50 +50,9 @@ using Keyword = std::pair<PyObject *, PyObject *>;
 PyObject *call_method_with_keywords(const Context &ctx, PyObject *object, PyObject *method,
                                     std::initializer_list<Keyword> keywords) noexcept;
 
-/// The value of an exact `int` as an index; false when it does not fit a
-/// `Py_ssize_t` (the generic subscript then clamps it).
-[[gnu::always_inline]] inline bool index_value(PyObject *number, Py_ssize_t &value) noexcept
-{
-    if (compat::compact_int_value(number, value))
-        return true;
-    value = PyLong_AsSsize_t(number);
-    if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
-/// Clamps a slice bound as `str` slicing does.
-inline Py_ssize_t clamp_bound(Py_ssize_t bound, Py_ssize_t length) noexcept
-{
-    if (bound < 0)
-        bound = bound + length < 0 ? 0 : bound + length;
-    return bound > length ? length : bound;
-}
-
 /// `text[start:stop]` through the type's own mapping subscript; a null
 /// `start` stands for the integer 0, a null `stop` for None.
-PyObject *generic_slice(PyObject *text, PyObject *start, PyObject *stop) noexcept;
-
-/// `text[start:stop]` as `generic_slice`; an exact `str` with exact `int`
-/// bounds is cut directly, as its subscript would.
-[[gnu::always_inline]] inline PyObject *slice(PyObject *text, PyObject *start,
-                                              PyObject *stop) noexcept
-{
-    if (PyUnicode_CheckExact(text) && (start == nullptr || PyLong_CheckExact(start))
-        && (stop == nullptr || PyLong_CheckExact(stop)) && compat::str_ready(text) == 0) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        Py_ssize_t from = 0, to = length;
-        if ((start == nullptr || index_value(start, from))
-            && (stop == nullptr || index_value(stop, to))) {
-            from = clamp_bound(from, length);
-            to = clamp_bound(to, length);
-            return PyUnicode_Substring(text, from, to < from ? from : to);
-        }
-    }
-    return generic_slice(text, start, stop);
-}
+PyObject *slice(PyObject *text, PyObject *start, PyObject *stop) noexcept;
 
 /// `number + 1`, with `one` the integer 1; exact `int` and `float` without
 /// the generic number protocol.
@@ -108,18 +67,6 @@ PyObject *generic_slice(PyObject *text, PyObject *start, PyObject *stop) noexcep
     if (PyFloat_CheckExact(number))
         return PyFloat_FromDouble(PyFloat_AS_DOUBLE(number) + 1.0);
     return PyNumber_Add(number, one);
-}
-
-/// `text.find(sub)`, where `find` is the interned name "find": for an exact
-/// `str`, whose `find` nobody can replace, the search itself.
-[[gnu::always_inline]] inline PyObject *find(PyObject *text, PyObject *sub,
-                                             PyObject *find_name) noexcept
-{
-    if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(sub)) {
-        Py_ssize_t at = PyUnicode_Find(text, sub, 0, PY_SSIZE_T_MAX, 1);
-        return at == -2 ? nullptr : PyLong_FromSsize_t(at);
-    }
-    return call_method(text, find_name, sub);
 }
 
 /// Whether `number` is the exact `int` -1, by which `find` tells that

@@ -366,7 +366,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
             return fail(where, 20);
     } else {
         {  // line 19: license[:license.find(":")]
-            Ref colon(runtime::find(license.get(), S(kColon), S(kFind)));
+            Ref colon(runtime::call_method(license.get(), S(kFind), S(kColon)));
             if (!colon)
                 return fail(where, 19);
             if (runtime::is_minus_one(colon.get()))
@@ -376,7 +376,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
                 return fail(where, 19);
         }
         {  // line 20: license[license.find(":") + 1:]
-            Ref colon(runtime::find(license.get(), S(kColon), S(kFind)));
+            Ref colon(runtime::call_method(license.get(), S(kFind), S(kColon)));
             if (!colon)
                 return fail(where, 20);
             Ref after(runtime::add_one(colon.get(), state.one));
