@@ -126,9 +126,9 @@ bool check(EnvironGetCache &cache, PyObject *environ) noexcept
         || !is_function_of(get.get(), PyModule_GetDict(abc.get()), "Mapping.get")
         || !is_function_of(getitem.get(), os_globals, "_Environ.__getitem__"))
         return false;
-    PyObject *defaults = PyFunction_GET_DEFAULTS(get.get());
-    if (defaults == nullptr || !PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) != 1
-        || PyTuple_GET_ITEM(defaults, 0) != Py_None)
+    Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(get.get()));
+    if (!defaults || !PyTuple_Check(defaults.get()) || PyTuple_GET_SIZE(defaults.get()) != 1
+        || PyTuple_GET_ITEM(defaults.get(), 0) != Py_None)
         return false;
     // Nothing on the class may stand in for the instance's own attributes.
     if (type_has(type, names.data) || type_has(type, names.encodekey)
@@ -147,17 +147,17 @@ bool check(EnvironGetCache &cache, PyObject *environ) noexcept
     cache.dict = dict.release();
     cache.environ = Py_NewRef(environ);
 
-    // The instance's own attributes.
+    // The instance's own attributes, held: the checks below may run code.
     if (PyDict_GetItemWithError(cache.dict, names.get) != nullptr || PyErr_Occurred())
         return false;
-    PyObject *data = PyDict_GetItemWithError(cache.dict, names.data);
-    if (data == nullptr || !PyDict_CheckExact(data))
+    Ref data = Ref::borrow(PyDict_GetItemWithError(cache.dict, names.data));
+    if (!data || !PyDict_CheckExact(data.get()))
         return false;
-    PyObject *encode = PyDict_GetItemWithError(cache.dict, names.encodekey);
-    if (encode == nullptr)
+    Ref encode = Ref::borrow(PyDict_GetItemWithError(cache.dict, names.encodekey));
+    if (!encode)
         return false;
-    PyObject *decode = PyDict_GetItemWithError(cache.dict, names.decodevalue);
-    if (decode == nullptr)
+    Ref decode = Ref::borrow(PyDict_GetItemWithError(cache.dict, names.decodevalue));
+    if (!decode)
         return false;
 
     // The codecs are the `os` module's own, over the file system encoding
@@ -166,20 +166,22 @@ bool check(EnvironGetCache &cache, PyObject *environ) noexcept
     Ref errors(call_sys("getfilesystemencodeerrors"));
     if (!encoding || !errors || !PyUnicode_Check(encoding.get()) || !PyUnicode_Check(errors.get())
         || PyUnicode_CompareWithASCIIString(errors.get(), "surrogateescape") != 0
-        || !is_codec_of(encode, os_globals, "_createenviron.<locals>.encode", encoding.get())
-        || !is_codec_of(decode, os_globals, "_createenviron.<locals>.decode", encoding.get()))
+        || !is_codec_of(encode.get(), os_globals, "_createenviron.<locals>.encode",
+                        encoding.get())
+        || !is_codec_of(decode.get(), os_globals, "_createenviron.<locals>.decode",
+                        encoding.get()))
         return false;
 
-    cache.data = Py_NewRef(data);
+    cache.data = data.release();
     cache.get_code = Py_NewRef(PyFunction_GET_CODE(get.get()));
-    cache.get_defaults = Py_NewRef(defaults);
+    cache.get_defaults = defaults.release();
     cache.get = get.release();
     cache.getitem_code = Py_NewRef(PyFunction_GET_CODE(getitem.get()));
     cache.getitem = getitem.release();
-    cache.encode = Py_NewRef(encode);
-    cache.encode_code = Py_NewRef(PyFunction_GET_CODE(encode));
-    cache.decode = Py_NewRef(decode);
-    cache.decode_code = Py_NewRef(PyFunction_GET_CODE(decode));
+    cache.encode_code = Py_NewRef(PyFunction_GET_CODE(encode.get()));
+    cache.encode = encode.release();
+    cache.decode_code = Py_NewRef(PyFunction_GET_CODE(decode.get()));
+    cache.decode = decode.release();
     // Reading attributes may have run code that changed what was recorded.
     return environ_get_unchanged(cache, environ);
 #endif
