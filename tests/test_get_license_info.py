@@ -278,6 +278,8 @@ _GUARDS = {
     "decodevalue": lambda mp, lh: mp.setattr(os.environ, "decodevalue",
                                              lambda v: v.decode().upper()),
     "_data": lambda mp, lh: mp.setattr(os.environ, "_data", {b"LH_NAME": b"new:data"}),
+    "__dict__": lambda mp, lh: mp.setattr(os.environ, "__dict__", {
+        **vars(os.environ), "_data": {b"LH_NAME": b"new:dict"}}),
     "patch.dict": lambda mp, lh: mp.setitem(os.environ, "LH_NAME", "patched:dict"),
     "putenv": lambda mp, lh: os.putenv("LH_NAME", "put:env"),
     "bytes value": lambda mp, lh: mp.setitem(os.environb, b"LH_NAME", b"\xff:\xfe\x80"),
