@@ -17,11 +17,13 @@
 namespace runtime {
 
 /// The lookup cache of one place in the code that reads a global name.
-/// `value` is borrowed from the module dict; it stays valid while the dict's
-/// version is still `version`, since any change to the dict changes it.
+/// `value` is what the module dict held while its version was `version`,
+/// since any change to the dict changes it.  It is held, not borrowed: a
+/// dict watcher that another extension clears would otherwise leave a
+/// pointer to a freed object.
 struct GlobalCache {
     std::uint64_t version;
-    PyObject *value;  ///< borrowed; null when the name was absent
+    PyObject *value;  ///< owned; null when the name was absent
 };
 
 PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept;
@@ -51,14 +53,18 @@ inline PyObject *global_lookup(const Context &ctx, PyObject *name, GlobalCache &
             return Py_NewRef(cache.value);
         return builtin_lookup(ctx, name);
     }
-    PyObject *found = _PyDict_GetItem_KnownHash(ctx.module_dict, name,
-                                                reinterpret_cast<PyASCIIObject *>(name)->hash);
-    cache.version = compat::dict_version(ctx.module_dict);
-    cache.value = found;
-    if (found != nullptr)
-        return Py_NewRef(found);
-    if (PyErr_Occurred())
+    std::uint64_t version = compat::dict_version(ctx.module_dict);
+    Ref found = Ref::borrow(_PyDict_GetItem_KnownHash(
+        ctx.module_dict, name, reinterpret_cast<PyASCIIObject *>(name)->hash));
+    if (!found && PyErr_Occurred())
         return nullptr;
+    // A key's `__eq__` may have changed the dict while it was searched.
+    if (compat::dict_version(ctx.module_dict) == version) {
+        cache.version = version;
+        Py_XSETREF(cache.value, Py_XNewRef(found.get()));
+    }
+    if (found)
+        return found.release();
     return builtin_lookup(ctx, name);
 }
 

@@ -86,11 +86,78 @@ inline std::uint64_t dict_version(PyObject *dict) noexcept
 #endif
 }
 
+/// Whether one version word stands for every tracked dict (a dict watcher
+/// advances it), so that comparing it once covers them all; on 3.11 each
+/// dict carries its own.
+inline constexpr bool kOneVersionForAllDicts = PY_VERSION_HEX >= 0x030C0000;
+
 /// Whether `dict_version` also changes when an attribute of an instance is
-/// stored into the dict the instance's attributes live in.  From 3.13 on,
-/// such stores go to the values kept inside the instance, which that dict
-/// shares, and tell no watcher.
-inline constexpr bool kInstanceDictStoresTracked = PY_VERSION_HEX < 0x030D0000;
+/// stored into the dict the instance's attributes live in.  On 3.13.0 such
+/// stores go to the values kept inside the instance, which that dict shares,
+/// and tell no watcher; 3.13.1 and later tell it.  Decided by the running
+/// interpreter, which may be another 3.13 than the headers.
+inline bool instance_dict_stores_tracked() noexcept
+{
+    return Py_Version < 0x030D0000 || Py_Version >= 0x030D0100;
+}
+
+// ---------------------------------------------------------------------------
+// Keys of the dicts that map encoded environment names to values.
+
+#if PY_VERSION_HEX >= 0x030C0000
+/// Advanced whenever a watched mapping dict may have taken a key that is not
+/// an exact `bytes` (added under such a key, or filled from another dict).
+inline std::uint64_t foreign_keys_epoch = 1;
+/// The watcher of those dicts, as `dict_watcher` for the others.
+inline int keys_watcher = -1;
+
+inline int on_mapping_change(PyDict_WatchEvent event, PyObject *, PyObject *key,
+                             PyObject *) noexcept
+{
+    if ((event == PyDict_EVENT_ADDED && !PyBytes_CheckExact(key))
+        || event == PyDict_EVENT_CLONED)
+        foreign_keys_epoch++;
+    return 0;
+}
+#endif
+
+/// Has `keys_stamp(dict)` change whenever `dict` may take a key that is not
+/// an exact `bytes`.  Never fails: without a watcher the stamp changes on
+/// every read.
+inline void track_foreign_keys(PyObject *dict) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    if (keys_watcher == -1) {
+        keys_watcher = PyDict_AddWatcher(on_mapping_change);
+        if (keys_watcher < 0) {
+            PyErr_Clear();
+            keys_watcher = -2;
+        }
+    }
+    if (keys_watcher >= 0 && PyDict_Watch(keys_watcher, dict) < 0) {
+        PyErr_Clear();
+        keys_watcher = -2;
+    }
+    foreign_keys_epoch++;
+#else
+    (void)dict;
+#endif
+}
+
+/// A number that stays the same while `dict`, given to
+/// `track_foreign_keys`, took no key that is not an exact `bytes`.  On 3.11
+/// it is the dict's version, which every change advances.
+inline std::uint64_t keys_stamp(PyObject *dict) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)dict;
+    if (keys_watcher < 0) [[unlikely]]
+        return ++foreign_keys_epoch;
+    return foreign_keys_epoch;
+#else
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#endif
+}
 
 /// The version tag of `type`, which changes whenever the type or one of its
 /// bases changes; 0 when it has none that is valid.
@@ -100,6 +167,28 @@ inline unsigned int type_version(PyTypeObject *type) noexcept
     return type->tp_version_tag;
 #else
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+/// The attribute dict of `type`, new reference: static built-in types keep
+/// theirs per interpreter from 3.12 on.
+inline PyObject *type_dict(PyTypeObject *type) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    return Py_XNewRef(type->tp_dict);
+#endif
+}
+
+/// What `name` finds along the method resolution order of `type`, without
+/// calling descriptors (a new reference), or null with no exception.
+inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) noexcept
+{
+#if PY_VERSION_HEX >= 0x030E0000
+    return _PyType_LookupRef(type, name);
+#else
+    return Py_XNewRef(_PyType_Lookup(type, name));
 #endif
 }
 

@@ -1,40 +1,102 @@
 #include "runtime/environ.h"
 
 #include <cstring>
+#include <utility>
 
 #include "runtime/ref.h"
 
 namespace runtime {
 namespace {
 
-/// The names the check reads, made once.
+/// The names the check reads, made by `environ_get_prepare`.
 struct Names {
-    PyObject *os, *environ_class, *collections_abc;
-    PyObject *data, *encodekey, *decodevalue, *get, *getitem;
-    PyObject *qualname, *cell_contents;
+    PyObject *get, *getitem, *data, *encodekey, *decodevalue;
+    PyObject *key_error, *isinstance, *str;
 };
 
 Names names;
 
+/// The code of each bypassed function as the frozen module holds it, and
+/// the one code object found equal to it: only that one is trusted.
+PyObject *reference_code[kEnvironFunctions];
+PyObject *trusted_code[kEnvironFunctions];
+
+/// The qualified names of the bypassed functions in their modules' code
+/// (the codec closures are made by `_createenviron` up to 3.13 and by
+/// `_create_environ_mapping` from 3.14 on).
+constexpr const char *kQualnames[kEnvironFunctions][2] = {
+    {"Mapping.get", nullptr},
+    {"_Environ.__getitem__", nullptr},
+    {"_createenviron.<locals>.encode", "_create_environ_mapping.<locals>.encode"},
+    {"_createenviron.<locals>.decode", "_create_environ_mapping.<locals>.decode"},
+};
+
+/// The code object named `qualname` among the constants of `code`, at any
+/// depth; borrowed, or null.
+PyObject *find_code(PyObject *code, const char *qualname) noexcept
+{
+    if (qualname == nullptr || !PyCode_Check(code))
+        return nullptr;
+    auto *object = reinterpret_cast<PyCodeObject *>(code);
+    if (PyUnicode_Check(object->co_qualname)
+        && PyUnicode_CompareWithASCIIString(object->co_qualname, qualname) == 0)
+        return code;
+    PyObject *consts = object->co_consts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); i++) {
+        if (PyObject *found = find_code(PyTuple_GET_ITEM(consts, i), qualname))
+            return found;
+    }
+    return nullptr;
+}
+
+/// Whether `module` is the interpreter's own native module `name`: Python
+/// code cannot make a module with a native definition.
+bool is_native_module(PyObject *module, const char *name) noexcept
+{
+    if (!PyModule_Check(module))
+        return false;
+    PyModuleDef *def = PyModule_GetDef(module);
+    return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, name) == 0;
+}
+
+/// Whether `function` is the built-in function `name` of the native module
+/// `module_name`.
+bool is_native_function(PyObject *function, const char *module_name, const char *name) noexcept
+{
+    if (!PyCFunction_CheckExact(function))
+        return false;
+    auto *native = reinterpret_cast<PyCFunctionObject *>(function);
+    return native->m_self != nullptr && is_native_module(native->m_self, module_name)
+           && std::strcmp(native->m_ml->ml_name, name) == 0;
+}
+
+/// The frozen code of the module `name`, from the interpreter's own `_imp`.
+PyObject *frozen_code(PyObject *imp, const char *name) noexcept
+{
+    Ref function(PyObject_GetAttrString(imp, "get_frozen_object"));
+    if (!function || !is_native_function(function.get(), "_imp", "get_frozen_object"))
+        return nullptr;
+    Ref module_name(PyUnicode_FromString(name));
+    if (!module_name)
+        return nullptr;
+    return PyObject_CallOneArg(function.get(), module_name.get());
+}
+
 bool make_names() noexcept
 {
-    if (names.cell_contents != nullptr)
-        return true;
     struct Row {
         PyObject **target;
         const char *text;
     };
     const Row rows[] = {
-        {&names.os, "os"},
-        {&names.environ_class, "_Environ"},
-        {&names.collections_abc, "_collections_abc"},
+        {&names.get, "get"},
+        {&names.getitem, "__getitem__"},
         {&names.data, "_data"},
         {&names.encodekey, "encodekey"},
         {&names.decodevalue, "decodevalue"},
-        {&names.get, "get"},
-        {&names.getitem, "__getitem__"},
-        {&names.qualname, "__qualname__"},
-        {&names.cell_contents, "cell_contents"},  // last: tells that all are made
+        {&names.key_error, "KeyError"},
+        {&names.isinstance, "isinstance"},
+        {&names.str, "str"},
     };
     for (const Row &row : rows) {
         if (*row.target == nullptr) {
@@ -46,145 +108,236 @@ bool make_names() noexcept
     return true;
 }
 
-/// 1 when `object.name` is a str equal to `text`, 0 when not, -1 on error.
-int attribute_is(PyObject *object, PyObject *name, const char *text) noexcept
+/// Whether every key of `dict` is an exact str: a lookup by str in it then
+/// compares only strings and calls no Python code.
+bool only_str_keys(PyObject *dict) noexcept
 {
-    Ref value(PyObject_GetAttr(object, name));
-    if (!value)
-        return -1;
-    return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), text) == 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key))
+            return false;
+    }
+    return true;
 }
 
-/// Whether `function` is a plain function of the module whose dict is
-/// `globals`, with the qualified name `qualname`.
-bool is_function_of(PyObject *function, PyObject *globals, const char *qualname) noexcept
+/// Whether every key of `dict` is an exact bytes.
+bool only_bytes_keys(PyObject *dict) noexcept
 {
-    return PyFunction_Check(function) && PyFunction_GET_GLOBALS(function) == globals
-           && attribute_is(function, names.qualname, qualname) == 1;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyBytes_CheckExact(key))
+            return false;
+    }
+    return true;
 }
 
-/// Whether `function` is the codec closure that `os._createenviron` makes
-/// (`qualname`), over the encoding `encoding`.
-bool is_codec_of(PyObject *function, PyObject *os_globals, const char *qualname,
-                 PyObject *encoding) noexcept
+/// `dict[name]` for a dict of str keys, borrowed; null when absent.
+PyObject *item(PyObject *dict, PyObject *name) noexcept
 {
-    if (!is_function_of(function, os_globals, qualname))
-        return false;
-    PyObject *closure = PyFunction_GET_CLOSURE(function);
-    if (closure == nullptr || !PyTuple_Check(closure) || PyTuple_GET_SIZE(closure) != 1)
-        return false;
-    Ref contents(PyObject_GetAttr(PyTuple_GET_ITEM(closure, 0), names.cell_contents));
-    return contents && PyUnicode_Check(contents.get())
-           && PyUnicode_Compare(contents.get(), encoding) == 0;
+    return _PyDict_GetItem_KnownHash(dict, name, reinterpret_cast<PyASCIIObject *>(name)->hash);
 }
 
-/// The result of calling `sys.<name>()`, or null.
-PyObject *call_sys(const char *name) noexcept
-{
-    PyObject *function = PySys_GetObject(name);  // borrowed
-    return function != nullptr ? PyObject_CallNoArgs(function) : nullptr;
-}
+/// Builds a record step by step; what it took is owned by the record.
+class Checker {
+public:
+    Checker(EnvironRecord &record) noexcept : r_(record) {}
 
-/// Whether `type` (a class) has an attribute `name` of its own or inherited.
-bool type_has(PyTypeObject *type, PyObject *name) noexcept
-{
-    Ref found(PyObject_GetAttr(reinterpret_cast<PyObject *>(type), name));
-    if (!found)
-        PyErr_Clear();
-    return static_cast<bool>(found);
-}
+    bool run(PyObject *environ) noexcept;
 
-/// The checks of `environ_get_check`, recording into `cache` as they go.
-bool check(EnvironGetCache &cache, PyObject *environ) noexcept
+private:
+    /// Adds `dict` to the dicts the record depends on, once.
+    bool track(PyObject *dict) noexcept
+    {
+        int i = 0;
+        for (; i < kMaxTrackedDicts && r_.tracked[i] != nullptr; i++) {
+            if (r_.tracked[i] == dict)
+                return true;
+        }
+        if (i == kMaxTrackedDicts || !PyDict_CheckExact(dict) || !only_str_keys(dict))
+            return false;
+        compat::track_dict_changes(dict);
+        r_.tracked[i] = Py_NewRef(dict);
+        return true;
+    }
+
+    /// Whether the global `name` of `function` is `expected` (or passes
+    /// `test`), as the function's code reads it: its globals, then its
+    /// builtins.
+    template <typename Test>
+    bool global_is(PyObject *function, PyObject *name, Test test) noexcept
+    {
+        PyObject *globals = PyFunction_GET_GLOBALS(function);
+        PyObject *builtins = reinterpret_cast<PyFunctionObject *>(function)->func_builtins;
+        if (!track(globals) || builtins == nullptr || !track(builtins))
+            return false;
+        PyObject *found = item(globals, name);
+        if (found == nullptr)
+            found = item(builtins, name);
+        return found != nullptr && test(found);
+    }
+
+    /// Records `function` (a new reference) in `slot` with its code, and
+    /// whether that code is the trusted original.
+    bool function(int slot, Ref function) noexcept
+    {
+        if (!function || !PyFunction_Check(function.get()))
+            return false;
+        PyObject *code = PyFunction_GET_CODE(function.get());
+        r_.codes[slot] = Py_NewRef(code);
+        r_.functions[slot] = function.release();
+        if (trusted_code[slot] != nullptr)
+            return code == trusted_code[slot];
+        if (reference_code[slot] == nullptr
+            || PyObject_RichCompareBool(code, reference_code[slot], Py_EQ) != 1) {
+            PyErr_Clear();
+            return false;
+        }
+        trusted_code[slot] = Py_NewRef(code);
+        return true;
+    }
+
+    /// Records the encoding cell of the codec in `slot`: it must hold the
+    /// exact str "utf-8", whose codec the direct path uses.
+    bool codec_cell(int index, PyObject *codec) noexcept
+    {
+        PyObject *closure = PyFunction_GET_CLOSURE(codec);
+        if (closure == nullptr || !PyTuple_CheckExact(closure) || PyTuple_GET_SIZE(closure) != 1
+            || !PyCell_Check(PyTuple_GET_ITEM(closure, 0)))
+            return false;
+        PyObject *cell = PyTuple_GET_ITEM(closure, 0);
+        PyObject *encoding = PyCell_GET(cell);
+        r_.cells[index] = Py_NewRef(cell);
+        r_.encodings[index] = Py_XNewRef(encoding);
+        return encoding != nullptr && PyUnicode_CheckExact(encoding)
+               && PyUnicode_CompareWithASCIIString(encoding, "utf-8") == 0;
+    }
+
+    EnvironRecord &r_;
+};
+
+bool Checker::run(PyObject *environ) noexcept
 {
 #ifdef _WIN32
-    (void)cache;
     (void)environ;
     return false;  // names are upper-cased there, and values are str
 #else
-    if (!make_names())
-        return false;
-    Ref os(PyImport_GetModule(names.os));
-    if (!os || !PyModule_Check(os.get()))
-        return false;
-    Ref type_object(PyObject_GetAttr(os.get(), names.environ_class));
-    if (!type_object || !PyType_Check(type_object.get()))
-        return false;
-    auto *type = reinterpret_cast<PyTypeObject *>(type_object.get());
-    cache.type = reinterpret_cast<PyTypeObject *>(type_object.release());
-    if (Py_TYPE(environ) != type || type->tp_getattro != PyObject_GenericGetAttr)
+    PyTypeObject *type = Py_TYPE(environ);
+    r_.environ = Py_NewRef(environ);
+    r_.type = reinterpret_cast<PyTypeObject *>(Py_NewRef(reinterpret_cast<PyObject *>(type)));
+    if (reference_code[kMappingGet] == nullptr)
         return false;
 
-    // The methods that `get` runs, as the class resolves them.
-    PyObject *os_globals = PyModule_GetDict(os.get());
-    Ref abc(PyImport_GetModule(names.collections_abc));
-    if (!abc || !PyModule_Check(abc.get()))
+    // 1. The class, as attribute lookup on the instance sees it: generic
+    //    lookup, and no key but exact str in any dict along its MRO, so that
+    //    lookups there run no Python code.
+    Ref get(compat::type_lookup(type, names.get));  // gives the class a version tag
+    r_.type_version = compat::type_version(type);
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_mro == nullptr)
         return false;
-    Ref get(PyObject_GetAttr(reinterpret_cast<PyObject *>(type), names.get));
-    Ref getitem(PyObject_GetAttr(reinterpret_cast<PyObject *>(type), names.getitem));
-    if (!get || !getitem
-        || !is_function_of(get.get(), PyModule_GetDict(abc.get()), "Mapping.get")
-        || !is_function_of(getitem.get(), os_globals, "_Environ.__getitem__"))
+    PyObject *mro = type->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        Ref dict(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict || !PyDict_Check(dict.get()) || !only_str_keys(dict.get())) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    // `get` and `__getitem__` come from the class; nothing there may stand
+    // in for the instance's own `_data` and codecs.
+    if (!function(kMappingGet, std::move(get))
+        || !function(kEnvironGetItem, Ref(compat::type_lookup(type, names.getitem))))
         return false;
-    Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(get.get()));
-    if (!defaults || !PyTuple_Check(defaults.get()) || PyTuple_GET_SIZE(defaults.get()) != 1
-        || PyTuple_GET_ITEM(defaults.get(), 0) != Py_None)
-        return false;
-    // Nothing on the class may stand in for the instance's own attributes.
-    if (type_has(type, names.data) || type_has(type, names.encodekey)
-        || type_has(type, names.decodevalue))
-        return false;
-    unsigned int type_version = compat::type_version(type);
-    if (type_version == 0)
-        return false;  // the lookups above give the class a tag when it can have one
+    for (PyObject *name : {names.data, names.encodekey, names.decodevalue}) {
+        if (Ref(compat::type_lookup(type, name)))
+            return false;
+    }
 
+    // 2. The instance dict, which must not hide `get`.
     Ref dict(PyObject_GenericGetDict(environ, nullptr));
-    if (!dict || !PyDict_CheckExact(dict.get()))
+    if (!dict) {
+        PyErr_Clear();
         return false;
-    compat::track_dict_changes(dict.get());
-    cache.type_version = type_version;
-    cache.dict_version = compat::dict_version(dict.get());
-    cache.dict = dict.release();
-    cache.environ = Py_NewRef(environ);
-
-    // The instance's own attributes, held: the checks below may run code.
-    if (PyDict_GetItemWithError(cache.dict, names.get) != nullptr || PyErr_Occurred())
+    }
+    if (!track(dict.get()))
         return false;
-    Ref data = Ref::borrow(PyDict_GetItemWithError(cache.dict, names.data));
-    if (!data || !PyDict_CheckExact(data.get()))
-        return false;
-    Ref encode = Ref::borrow(PyDict_GetItemWithError(cache.dict, names.encodekey));
-    if (!encode)
-        return false;
-    Ref decode = Ref::borrow(PyDict_GetItemWithError(cache.dict, names.decodevalue));
-    if (!decode)
+    r_.dict = dict.release();
+    r_.data = Py_XNewRef(item(r_.dict, names.data));
+    r_.encode = Py_XNewRef(item(r_.dict, names.encodekey));
+    r_.decode = Py_XNewRef(item(r_.dict, names.decodevalue));
+    if (item(r_.dict, names.get) != nullptr || r_.data == nullptr || !PyDict_CheckExact(r_.data))
         return false;
 
-    // The codecs are the `os` module's own, over the file system encoding
-    // with the error handler that the direct path's codec calls use.
-    Ref encoding(call_sys("getfilesystemencoding"));
-    Ref errors(call_sys("getfilesystemencodeerrors"));
-    if (!encoding || !errors || !PyUnicode_Check(encoding.get()) || !PyUnicode_Check(errors.get())
-        || PyUnicode_CompareWithASCIIString(errors.get(), "surrogateescape") != 0
-        || !is_codec_of(encode.get(), os_globals, "_createenviron.<locals>.encode",
-                        encoding.get())
-        || !is_codec_of(decode.get(), os_globals, "_createenviron.<locals>.decode",
-                        encoding.get()))
+    // 3. The codecs: the `os` module's closures over "utf-8".
+    if (!function(kEncode, Ref::borrow(r_.encode)) || !function(kDecode, Ref::borrow(r_.decode))
+        || !codec_cell(0, r_.encode) || !codec_cell(1, r_.decode))
         return false;
 
-    cache.data = data.release();
-    cache.get_code = Py_NewRef(PyFunction_GET_CODE(get.get()));
-    cache.get_defaults = defaults.release();
-    cache.get = get.release();
-    cache.getitem_code = Py_NewRef(PyFunction_GET_CODE(getitem.get()));
-    cache.getitem = getitem.release();
-    cache.encode_code = Py_NewRef(PyFunction_GET_CODE(encode.get()));
-    cache.encode = encode.release();
-    cache.decode_code = Py_NewRef(PyFunction_GET_CODE(decode.get()));
-    cache.decode = decode.release();
-    // Reading attributes may have run code that changed what was recorded.
-    return environ_get_unchanged(cache, environ);
+    // 4. `get(key)` binds the default None.
+    PyObject *defaults = PyFunction_GET_DEFAULTS(r_.functions[kMappingGet]);
+    r_.get_defaults = Py_XNewRef(defaults);
+    if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1
+        || PyTuple_GET_ITEM(defaults, 0) != Py_None)
+        return false;
+
+    // 5. The globals the bypassed code reads: `KeyError` in both `except`
+    //    clauses and the `raise`, `isinstance` and `str` in the encoder.
+    auto is_key_error = [](PyObject *found) { return found == PyExc_KeyError; };
+    auto is_isinstance = [](PyObject *found) {
+        return is_native_function(found, "builtins", "isinstance");
+    };
+    auto is_str = [](PyObject *found) {
+        return found == reinterpret_cast<PyObject *>(&PyUnicode_Type);
+    };
+    if (!global_is(r_.functions[kMappingGet], names.key_error, is_key_error)
+        || !global_is(r_.functions[kEnvironGetItem], names.key_error, is_key_error)
+        || !global_is(r_.functions[kEncode], names.isinstance, is_isinstance)
+        || !global_is(r_.functions[kEncode], names.str, is_str))
+        return false;
+
+    // 6. The mapping: looked up by exact bytes only while it holds no other
+    //    key, so that the lookup compares only bytes.
+    compat::track_foreign_keys(r_.data);
+    r_.keys_stamp = compat::keys_stamp(r_.data);
+    if (!only_bytes_keys(r_.data))
+        return false;
+    return r_.type_version != 0;
 #endif
+}
+
+/// Releases every reference of `record`.
+void release(EnvironRecord &record) noexcept
+{
+    Py_XDECREF(record.environ);
+    Py_XDECREF(reinterpret_cast<PyObject *>(record.type));
+    for (PyObject *owned : {record.dict, record.data, record.encode, record.decode,
+                            record.get_defaults, record.cells[0], record.cells[1],
+                            record.encodings[0], record.encodings[1]})
+        Py_XDECREF(owned);
+    for (int i = 0; i < kEnvironFunctions; i++) {
+        Py_XDECREF(record.functions[i]);
+        Py_XDECREF(record.codes[i]);
+    }
+    for (PyObject *tracked : record.tracked)
+        Py_XDECREF(tracked);
+    record = EnvironRecord{};
+}
+
+/// Whether encoding `name` with "surrogateescape" calls no error handler:
+/// only lone surrogates outside U+DC80..U+DCFF reach one.
+bool plain_name(PyObject *name) noexcept
+{
+    int kind = PyUnicode_KIND(name);
+    if (kind == PyUnicode_1BYTE_KIND)
+        return true;
+    const void *data = PyUnicode_DATA(name);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(name); i < n; i++) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF && !(ch >= 0xDC80 && ch <= 0xDCFF))
+            return false;
+    }
+    return true;
 }
 
 /// The key object of `dict` equal to `key` (exact bytes), or `key` itself:
@@ -195,74 +348,94 @@ PyObject *own_key(PyObject *dict, PyObject *key) noexcept
     Py_ssize_t pos = 0;
     PyObject *candidate, *value;
     while (PyDict_Next(dict, &pos, &candidate, &value)) {
-        if (PyBytes_CheckExact(candidate) && PyBytes_GET_SIZE(candidate) == size
+        if (PyBytes_GET_SIZE(candidate) == size
             && std::memcmp(PyBytes_AS_STRING(candidate), PyBytes_AS_STRING(key), size) == 0)
             return candidate;
     }
     return key;
 }
 
-/// `dict[name]`, borrowed, for an interned `name` whose hash is known.
-PyObject *item(PyObject *dict, PyObject *name) noexcept
-{
-    return _PyDict_GetItem_KnownHash(dict, name, reinterpret_cast<PyASCIIObject *>(name)->hash);
-}
-
 }  // namespace
 
-bool environ_get_attributes_unchanged(const EnvironGetCache &cache) noexcept
+void environ_get_prepare() noexcept
 {
-    PyObject *dict = cache.dict;
-    bool unchanged = item(dict, names.data) == cache.data
-                     && item(dict, names.encodekey) == cache.encode
-                     && item(dict, names.decodevalue) == cache.decode
-                     && item(dict, names.get) == nullptr && !PyErr_Occurred();
-    if (!unchanged)
-        PyErr_Clear();
-    return unchanged;
+    compat::SavedException saved = compat::take_exception();
+    if (make_names()) {
+        Ref imp(PyImport_ImportModule("_imp"));
+        if (imp && is_native_module(imp.get(), "_imp")) {
+            Ref abc(frozen_code(imp.get(), "_collections_abc"));
+            Ref os(frozen_code(imp.get(), "os"));
+            if (abc && os) {
+                PyObject *found[kEnvironFunctions];
+                bool all = true;
+                for (int i = 0; i < kEnvironFunctions; i++) {
+                    PyObject *module = i == kMappingGet ? abc.get() : os.get();
+                    found[i] = find_code(module, kQualnames[i][0]);
+                    if (found[i] == nullptr)
+                        found[i] = find_code(module, kQualnames[i][1]);
+                    all = all && found[i] != nullptr;
+                }
+                for (int i = 0; all && i < kEnvironFunctions; i++)
+                    reference_code[i] = Py_NewRef(found[i]);
+            }
+        }
+    }
+    compat::restore_exception(saved);
+}
+
+bool environ_get_attributes_unchanged(const EnvironRecord &record) noexcept
+{
+    PyObject *dict = record.dict;
+    return item(dict, names.data) == record.data && item(dict, names.encodekey) == record.encode
+           && item(dict, names.decodevalue) == record.decode && item(dict, names.get) == nullptr;
 }
 
 bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept
 {
-    // Released only after the new record is made: the check may run code
-    // that calls back in here.
-    EnvironGetCache old = cache;
-    cache = EnvironGetCache{};
+    EnvironRecord record{};
     compat::SavedException saved = compat::take_exception();
-    cache.usable = check(cache, environ);
+    record.usable = Checker(record).run(environ);
+    // Tracking a dict may advance every version, so all are read last.
+    for (int i = 0; i < kMaxTrackedDicts && record.tracked[i] != nullptr; i++)
+        record.versions[i] = compat::dict_version(record.tracked[i]);
     compat::restore_exception(saved);
-    for (PyObject *owned : {old.environ, reinterpret_cast<PyObject *>(old.type), old.dict,
-                            old.data, old.get, old.get_code, old.get_defaults, old.getitem,
-                            old.getitem_code, old.encode, old.encode_code, old.decode,
-                            old.decode_code, old.last_name, old.last_key, old.last_value,
-                            old.last_text})
-        Py_XDECREF(owned);
-    return cache.usable;
+    // Published before the old record is released: releasing it may run
+    // finalizers that call back in here.
+    std::swap(cache.record, record);
+    release(record);
+    return cache.record.usable;
 }
 
 PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept
 {
-    Ref data = Ref::borrow(cache.data);  // a lookup may run code that clears the cache
-    bool known = name == cache.last_name;
+    EnvironRecord &record = cache.record;
+    PyObject *data = record.data;
+    std::uint64_t stamp = compat::keys_stamp(data);
+    if (stamp != record.keys_stamp) {
+        if (!only_bytes_keys(data))
+            return nullptr;
+        record.keys_stamp = stamp;
+    }
+
     Ref key;
+    bool known = name == cache.last_name;
     if (known) {
         key = Ref::borrow(cache.last_key);
     } else {
-        key.reset(PyUnicode_EncodeFSDefault(name));
-        if (!key) {
-            PyErr_Clear();
+        if (!plain_name(name))
             return nullptr;
-        }
+        key.reset(PyUnicode_AsEncodedString(name, "utf-8", "surrogateescape"));
+        if (!key)
+            return nullptr;
     }
-    PyObject *value = PyDict_GetItemWithError(data.get(), key.get());
-    if (value == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
+    // Exact bytes against exact bytes: nothing here runs Python code.
+    PyObject *value = PyDict_GetItemWithError(data, key.get());
+    if (value == nullptr && PyErr_Occurred())
         return nullptr;
-    }
     if (!known) {
         // The dict's own key, when it has one, is found by identity next time.
         if (value != nullptr)
-            key = Ref::borrow(own_key(data.get(), key.get()));
+            key = Ref::borrow(own_key(data, key.get()));
         Py_XSETREF(cache.last_key, key.release());
         Py_XSETREF(cache.last_name, Py_NewRef(name));
     }
@@ -271,16 +444,23 @@ PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept
     if (value == cache.last_value)
         return Py_NewRef(cache.last_text);
     if (!PyBytes_CheckExact(value))
+        return nullptr;  // its `decode` may be anybody's
+    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value),
+                                          "surrogateescape");
+    if (text == nullptr)
         return nullptr;
-    PyObject *text = PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(value),
-                                                      PyBytes_GET_SIZE(value));
-    if (text == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
     Py_XSETREF(cache.last_text, Py_NewRef(text));
     Py_XSETREF(cache.last_value, Py_NewRef(value));
     return text;
+}
+
+void environ_get_clear(EnvironGetCache &cache) noexcept
+{
+    release(cache.record);
+    Py_CLEAR(cache.last_name);
+    Py_CLEAR(cache.last_key);
+    Py_CLEAR(cache.last_value);
+    Py_CLEAR(cache.last_text);
 }
 
 }  // namespace runtime

@@ -1,12 +1,25 @@
 // `environ.get(name)` for the process environment mapping of POSIX systems,
-// specialised the way the interpreter specialises its own instructions: the
-// first call checks that the object is the `os` module's own `_Environ`
-// with its own methods and codecs, and records what it checked; later calls
-// recheck that record through version tags and identities, and then do the
-// work of those methods directly (encode the name, look it up, decode the
-// value), without running their Python code.  Whenever a check fails, or
-// the direct work fails, the generic call `environ.get(name)` runs instead,
-// so every result and every exception is the one Python code gives.
+// specialised the way the interpreter specialises its own instructions.
+//
+// The bypassed Python code is `Mapping.get` of `_collections_abc`,
+// `_Environ.__getitem__` of `os` and the two codec closures that `os` makes
+// over the file system encoding.  The module's exec step takes their code
+// from the interpreter's frozen copies of those modules; a function counts
+// as the original only when its code object equals that code, and the first
+// code object found equal is the only one trusted from then on.
+//
+// A check records everything the bypassed code would read: the mapping, its
+// class (by version tag), the class attributes as attribute lookup on the
+// instance finds them, the instance dict, the functions with their code,
+// defaults and closure cells, and the globals and builtins they read, with
+// every dict among them tracked for changes.  Later calls compare that
+// record and do the work of those functions directly (encode the name, look
+// it up, decode the value).  The direct work calls no Python code at all:
+// whenever Python's own code would run user code (a key that is not an exact
+// `str` in a dict it searches, a value that is not `bytes`, a name whose
+// encoding calls an error handler), the generic call `environ.get(name)`
+// answers instead, before anything of the user's has run.  A record that
+// says no stays until something it depends on changes.
 #pragma once
 
 #include <Python.h>
@@ -19,85 +32,116 @@
 
 namespace runtime {
 
-/// What the specialisation checked.  Every reference is owned, so nothing
-/// recorded can go away while it is recorded.  `environ` is set only once
-/// `type`, `type_version`, `dict` and `dict_version` are; the methods and
-/// codecs only when `usable`.
-struct EnvironGetCache {
-    PyObject *environ;           ///< the mapping checked, or null: nothing checked yet
-    PyTypeObject *type;          ///< its class, `os._Environ`
-    unsigned int type_version;   ///< the class's version tag when checked, never 0
-    PyObject *dict;              ///< the mapping's own attribute dict
-    std::uint64_t dict_version;  ///< `dict`'s version when checked
-    PyObject *data;              ///< `_data`: the dict of encoded names and values
-    PyObject *get;               ///< `Mapping.get`, as the class resolves `get`
-    PyObject *get_code, *get_defaults;
-    PyObject *getitem;           ///< `_Environ.__getitem__`
-    PyObject *getitem_code;
-    PyObject *encode, *encode_code;  ///< `encodekey`, the `os` module's encoder
-    PyObject *decode, *decode_code;  ///< `decodevalue`, its decoder
-    bool usable;                 ///< whether everything checked held
-    // The last name encoded and the last value decoded, with their results:
-    // a name asked for again is neither encoded nor hashed again.
-    PyObject *last_name, *last_key;
-    PyObject *last_value, *last_text;
+/// The functions the direct path stands in for.
+enum EnvironFunction : int { kMappingGet, kEnvironGetItem, kEncode, kDecode, kEnvironFunctions };
+
+/// Dicts a record depends on: the instance dict, and the globals and
+/// builtins of each function.
+constexpr int kMaxTrackedDicts = 1 + 2 * kEnvironFunctions;
+
+/// What a check saw.  Every reference is owned.  Members after `dict` are
+/// filled only as far as the check got; null ones are not compared.
+struct EnvironRecord {
+    PyObject *environ;          ///< the mapping checked
+    PyTypeObject *type;         ///< its class
+    unsigned int type_version;  ///< the class's version tag when checked; 0: none
+    PyObject *dict;             ///< the instance dict, or null when it has none
+    PyObject *data;             ///< `_data` as the instance dict held it
+    PyObject *encode;           ///< `encodekey` as the instance dict held it
+    PyObject *decode;           ///< `decodevalue` as the instance dict held it
+    PyObject *functions[kEnvironFunctions];  ///< get, __getitem__, encodekey, decodevalue
+    PyObject *codes[kEnvironFunctions];      ///< their code when checked
+    PyObject *get_defaults;     ///< `Mapping.get.__defaults__`
+    PyObject *cells[2];         ///< the encoding cells of the two codecs
+    PyObject *encodings[2];     ///< what each held when checked
+    PyObject *tracked[kMaxTrackedDicts];   ///< dicts whose changes end the record
+    std::uint64_t versions[kMaxTrackedDicts];
+    std::uint64_t keys_stamp;   ///< `_data` held only exact bytes keys at this stamp
+    bool usable;                ///< whether the direct path may serve
 };
 
-/// Records the state of `environ` in `cache` (anything recorded before is
-/// released) and tells whether the direct path may serve it.  Never fails:
-/// an error while checking means "no".  The class is recorded even when the
-/// answer is no, so that other mappings are told apart at once.
+/// The record of one call site, and what its last calls encoded and decoded
+/// (a name asked for again is not encoded again).
+struct EnvironGetCache {
+    EnvironRecord record;
+    PyObject *last_name, *last_key;    ///< an exact str and the dict's own key for it
+    PyObject *last_value, *last_text;  ///< exact bytes and their decoded text
+};
+
+/// Finds the original code of the bypassed functions; called once, by the
+/// module's exec step.  Never fails: without it the direct path stays off.
+void environ_get_prepare() noexcept;
+
+/// Checks `environ` and publishes the record in `cache`; whether the direct
+/// path may serve it.  Never fails and runs no Python code.
 bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept;
 
-/// The direct path: `name` (an exact str) encoded, looked up in `_data` and
-/// the value decoded; None when absent.  Null, with no exception set, when
-/// the generic call must answer instead.
+/// The direct path for an exact str `name`: a new reference, or null with an
+/// exception of the direct work (only `MemoryError`), or null with nothing
+/// set when the generic call must answer.
 PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept;
 
-/// Whether the attributes read from the mapping's dict are the ones
-/// recorded, by looking them up.
-bool environ_get_attributes_unchanged(const EnvironGetCache &cache) noexcept;
+/// Releases every reference the cache holds.
+void environ_get_clear(EnvironGetCache &cache) noexcept;
 
-/// Whether `environ`, its class and its attributes are as recorded.
-inline bool environ_get_unchanged(const EnvironGetCache &cache, PyObject *environ) noexcept
+/// Whether the attributes in the instance dict are the ones recorded, by
+/// looking them up: for interpreters that tell no watcher of such stores.
+bool environ_get_attributes_unchanged(const EnvironRecord &record) noexcept;
+
+/// Whether `environ` and all the record depends on are as recorded.
+inline bool environ_get_unchanged(const EnvironRecord &record, PyObject *environ) noexcept
 {
     PyTypeObject *type = Py_TYPE(environ);
-    if (environ != cache.environ || type != cache.type
-        || compat::type_version(type) != cache.type_version)
+    if (environ != record.environ || type != record.type || record.type_version == 0
+        || compat::type_version(type) != record.type_version)
         return false;
-    Ref dict(PyObject_GenericGetDict(environ, nullptr));
-    if (dict.get() != cache.dict) {
-        PyErr_Clear();
-        return false;
+    for (int i = 0; i < kMaxTrackedDicts && record.tracked[i] != nullptr; i++) {
+        if (compat::dict_version(record.tracked[i]) != record.versions[i])
+            return false;
+        if constexpr (compat::kOneVersionForAllDicts)
+            break;
     }
-    if constexpr (compat::kInstanceDictStoresTracked)
-        return compat::dict_version(cache.dict) == cache.dict_version;
-    else
-        return environ_get_attributes_unchanged(cache);
-}
-
-/// Whether the recorded methods and codecs still run the code they ran.
-inline bool environ_get_functions_unchanged(const EnvironGetCache &cache) noexcept
-{
-    return PyFunction_GET_CODE(cache.get) == cache.get_code
-           && PyFunction_GET_DEFAULTS(cache.get) == cache.get_defaults
-           && PyFunction_GET_CODE(cache.getitem) == cache.getitem_code
-           && PyFunction_GET_CODE(cache.encode) == cache.encode_code
-           && PyFunction_GET_CODE(cache.decode) == cache.decode_code;
+    if (record.dict != nullptr) {
+        // Assigning `__dict__` changes no dict, so the dict itself is compared.
+        Ref dict(PyObject_GenericGetDict(environ, nullptr));
+        if (dict.get() != record.dict) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!compat::instance_dict_stores_tracked() && !environ_get_attributes_unchanged(record))
+            return false;
+    }
+    for (int i = 0; i < kEnvironFunctions; i++) {
+        PyObject *function = record.functions[i];
+        if (function != nullptr && PyFunction_GET_CODE(function) != record.codes[i])
+            return false;
+    }
+    if (record.get_defaults != nullptr
+        && PyFunction_GET_DEFAULTS(record.functions[kMappingGet]) != record.get_defaults)
+        return false;
+    for (int i = 0; i < 2; i++) {
+        if (record.cells[i] != nullptr && PyCell_GET(record.cells[i]) != record.encodings[i])
+            return false;
+    }
+    return true;
 }
 
 /// `environ.get(name)`, where `get` is the interned name "get".
 inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, PyObject *name,
                              PyObject *get) noexcept
 {
-    if (PyUnicode_CheckExact(name) && (cache.type == nullptr || Py_TYPE(environ) == cache.type)) {
-        bool usable = cache.usable;
-        if (!environ_get_unchanged(cache, environ)
-            || (usable && !environ_get_functions_unchanged(cache)))
+    if (PyUnicode_CheckExact(name)) {
+        const EnvironRecord &record = cache.record;
+        bool usable;
+        if (environ_get_unchanged(record, environ))
+            usable = record.usable;
+        else
             usable = environ_get_check(cache, environ);
         if (usable) {
             if (PyObject *value = environ_get_direct(cache, name))
                 return value;
+            if (PyErr_Occurred())
+                return nullptr;
         }
     }
     return call_method(environ, get, name);

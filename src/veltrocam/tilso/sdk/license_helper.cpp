@@ -884,6 +884,7 @@ int execute(PyObject *module) noexcept
     state.one = PyLong_FromLong(1);
     if (state.one == nullptr)
         return kNoEntry;
+    runtime::environ_get_prepare();
 
     // From here on a failure is reported at line 1 of the module.
     PyObject *modules = PyImport_GetModuleDict();
