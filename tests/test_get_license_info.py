@@ -314,7 +314,92 @@ def test_environ_get_runs_no_python_code_while_the_checks_hold(lh, environ_resto
     environ_restored["LH_NAME"] = "user:pw"
     lh.get_license_info("LH_NAME")
     assert _python_calls(lh.get_license_info, "LH_NAME") == []
-    with monkeypatch.context() as patched:
-        patched.setattr(os.environ, "get", os.environ.get, raising=False)
-        assert "Mapping.get" in _python_calls(lh.get_license_info, "LH_NAME")
-    assert _python_calls(lh.get_license_info, "LH_NAME") == []
+    other_code = (lambda self, key, default=None: self[key]).__code__
+    for target, name, value in [(os.environ, "get", os.environ.get),
+                                (collections.abc.Mapping.get, "__code__", other_code)]:
+        with monkeypatch.context() as patched:
+            patched.setattr(target, name, value, raising=False)
+            assert "_Environ.__getitem__" in _python_calls(lh.get_license_info, "LH_NAME")
+        assert _python_calls(lh.get_license_info, "LH_NAME") == []
+
+
+# Hostile but legal changes to what os.environ.get runs, each in a fresh
+# interpreter, made before the first call or after warm calls.  Every
+# outcome, and every call into the user's code, must be Python's own.
+_HOSTILE = {
+    "__getitem__ code": "type(E).__getitem__.__code__ = (lambda self, key: 'code:' + key).__code__",
+    "Mapping.get code": "Mapping.get.__code__ = (lambda self, key, default=None: 'g:' + key).__code__",
+    "encode code": "E.encodekey.__code__ = (lambda encoding: lambda v: (v + '_X').encode(encoding))"
+                   "('utf-8').__code__",
+    "decode code": "E.decodevalue.__code__ = (lambda encoding: lambda v: v.decode(encoding)[::-1])"
+                   "('utf-8').__code__",
+    "static get": "type(E).get = staticmethod(Mapping.get)",
+    "_data descriptor": "type(E)._data = property(lambda s: {b'LH_NAME': b'prop:erty'})",
+    "abc KeyError": "import _collections_abc; _collections_abc.KeyError = ZeroDivisionError",
+    "os isinstance": "os.isinstance = lambda value, kind: False",
+    "builtins KeyError": "import builtins; builtins.KeyError = ZeroDivisionError",
+    "encoding cell": "E.encodekey.__closure__[0].cell_contents = 'utf-16'",
+    "dict key re-entry": "E.__dict__[Hostile('_data', lambda: lh.get_license_info('LH_NAME'))] = 1",
+    "sys re-entry": "sys.getfilesystemencoding = lambda: (lh.get_license_info('LH_NAME'), 'utf-8')[1]",
+    "data key raises": "E._data[Hostile(b'LH_NONE', lambda: 1 / 0)] = b'x'",
+    "data key counts": "E._data[Hostile(b'LH_NONE', lambda: None)] = b'x'",
+}
+_HOSTILE_CHILD = """
+import io, os, sys, contextlib, click
+from collections.abc import Mapping
+from veltrocam.tilso.sdk import license_helper as lh
+calls = []
+class Hostile:
+    def __init__(self, like, action): self.like, self.action = like, action
+    def __hash__(self): return hash(self.like)
+    def __eq__(self, other): calls.append(1); self.action(); return False
+E = os.environ
+E["LH_NAME"], E["LH_OTHER"] = "user:pw", "other:value"
+for _ in range({warm}): lh.get_license_info("LH_NAME"), lh.get_license_info("LH_NONE")
+{patch}
+def python(name):
+    value = os.environ.get(name)
+    if not value:
+        click.echo("当前环境未配置用户名和密码"); return None, None
+    if value.find(":") == -1:
+        click.echo(f"当前环境变量 {{name}} 的格式不正确，应为 用户名:密码"); return None, None
+    return value[:value.find(":")], value[value.find(":") + 1:]
+def outcome(function, name):
+    del calls[:]
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        try: result = repr(function(name))
+        except Exception as e: result = [type(e).__name__, str(e)]
+    return [result, out.getvalue(), len(calls)]
+report(rows=[[outcome(lh.get_license_info, n), outcome(python, n)]
+             for n in ["LH_NAME", "LH_OTHER", "LH_NONE", "LH_\\udcff"] * 2])
+"""
+
+
+@pytest.mark.parametrize("warm", [0, 3])
+@pytest.mark.parametrize("case", list(_HOSTILE))
+def test_environ_get_gives_what_python_gives_to_hostile_code(case, warm):
+    child = run_python(_HOSTILE_CHILD.format(warm=warm, patch=_HOSTILE[case]))
+    assert child.returncode == 0, child.stderr
+    rows = child.reports[0]["rows"]
+    assert all(native == python for native, python in rows), rows
+
+
+def test_cleared_dict_watchers_leave_no_stale_pointer():
+    """Another extension may clear the module's dict watcher: a global cached
+    before must still be alive when the next call reads it."""
+    child = run_python("""
+        import ctypes, gc, types
+        from veltrocam.tilso.sdk import license_helper as lh
+        lh.os = types.SimpleNamespace(environ={"LH_NAME": "a:a"})
+        lh.get_license_info("LH_NAME")
+        for i in range(8):
+            try:
+                ctypes.pythonapi.PyDict_ClearWatcher(i)
+            except (AttributeError, ValueError):
+                pass
+        lh.os = types.SimpleNamespace(environ={"LH_NAME": "b:" + "b" * 300})
+        gc.collect()
+        report(pair=lh.get_license_info("LH_NAME"))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports[0]["pair"] in (["a", "a"], ["b", "b" * 300])
