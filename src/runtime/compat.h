@@ -32,29 +32,38 @@ inline bool compact_int_value(PyObject *number, Py_ssize_t &value) noexcept
 }
 
 // ---------------------------------------------------------------------------
-// Change tracking of dicts whose values are cached by borrowed reference.
+// Change tracking of dicts whose contents are cached.
 
 #if PY_VERSION_HEX >= 0x030C0000
 /// Advanced on every change of every watched dict.  Starts above 0, the
 /// version of a cache that was never filled.
 inline std::uint64_t watched_dicts_version = 1;
+/// Advanced whenever the watched mapping dict may have taken a key that is
+/// not an exact `bytes`: added under such a key, or filled from another dict.
+inline std::uint64_t foreign_keys_epoch = 1;
+/// The one dict of encoded names and values being watched for its keys
+/// alone, whose other changes advance no version; borrowed from the record
+/// that holds it, and null when there is none.
+inline PyObject *mapping_dict = nullptr;
 /// The watcher of this process: registered once, since the interpreter has
 /// only a few ids to give out.  -1 before registration; -2 when none was
 /// left, and caches then never hit.
 inline int dict_watcher = -1;
 
-inline int on_watched_dict_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept
+inline int on_watched_dict_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
+                                  PyObject *) noexcept
 {
-    watched_dicts_version++;
+    if (dict != mapping_dict)
+        watched_dicts_version++;
+    else if ((event == PyDict_EVENT_ADDED && !PyBytes_CheckExact(key))
+             || event == PyDict_EVENT_CLONED)
+        foreign_keys_epoch++;
     return 0;
 }
-#endif
 
-/// Has every change of `dict` from now on change `dict_version(dict)`.
-/// Never fails: without change tracking the version changes on every read.
-inline void track_dict_changes(PyObject *dict) noexcept
+/// Watches `dict`; false when no watcher can be had.
+inline bool watch(PyObject *dict) noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
     if (dict_watcher == -1) {
         dict_watcher = PyDict_AddWatcher(on_watched_dict_change);
         if (dict_watcher < 0) {
@@ -66,6 +75,16 @@ inline void track_dict_changes(PyObject *dict) noexcept
         PyErr_Clear();
         dict_watcher = -2;
     }
+    return dict_watcher >= 0;
+}
+#endif
+
+/// Has every change of `dict` from now on change `dict_version(dict)`.
+/// Never fails: without change tracking the version changes on every read.
+inline void track_dict_changes(PyObject *dict) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    watch(dict);
     watched_dicts_version++;  // a dict that was cached before may be replaced by this one
 #else
     (void)dict;  // every dict carries its own version tag
@@ -104,54 +123,29 @@ inline bool instance_dict_stores_tracked() noexcept
 // ---------------------------------------------------------------------------
 // Keys of the dicts that map encoded environment names to values.
 
-#if PY_VERSION_HEX >= 0x030C0000
-/// Advanced whenever a watched mapping dict may have taken a key that is not
-/// an exact `bytes` (added under such a key, or filled from another dict).
-inline std::uint64_t foreign_keys_epoch = 1;
-/// The watcher of those dicts, as `dict_watcher` for the others.
-inline int keys_watcher = -1;
-
-inline int on_mapping_change(PyDict_WatchEvent event, PyObject *, PyObject *key,
-                             PyObject *) noexcept
-{
-    if ((event == PyDict_EVENT_ADDED && !PyBytes_CheckExact(key))
-        || event == PyDict_EVENT_CLONED)
-        foreign_keys_epoch++;
-    return 0;
-}
-#endif
-
-/// Has `keys_stamp(dict)` change whenever `dict` may take a key that is not
-/// an exact `bytes`.  Never fails: without a watcher the stamp changes on
-/// every read.
+/// Makes `dict` the mapping dict whose keys `keys_stamp` follows (null for
+/// none); the caller holds it while it is.  Its other changes advance no
+/// version.  Never fails: without a watcher the stamp changes on every read.
 inline void track_foreign_keys(PyObject *dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (keys_watcher == -1) {
-        keys_watcher = PyDict_AddWatcher(on_mapping_change);
-        if (keys_watcher < 0) {
-            PyErr_Clear();
-            keys_watcher = -2;
-        }
-    }
-    if (keys_watcher >= 0 && PyDict_Watch(keys_watcher, dict) < 0) {
-        PyErr_Clear();
-        keys_watcher = -2;
-    }
+    if (dict != nullptr)
+        watch(dict);
+    mapping_dict = dict;
     foreign_keys_epoch++;
 #else
     (void)dict;
 #endif
 }
 
-/// A number that stays the same while `dict`, given to
-/// `track_foreign_keys`, took no key that is not an exact `bytes`.  On 3.11
+/// A number that stays the same while `dict`, the dict given to
+/// `track_foreign_keys` last, took no key that is not an exact `bytes`.  On 3.11
 /// it is the dict's version, which every change advances.
 inline std::uint64_t keys_stamp(PyObject *dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
     (void)dict;
-    if (keys_watcher < 0) [[unlikely]]
+    if (dict_watcher < 0) [[unlikely]]
         return ++foreign_keys_epoch;
     return foreign_keys_epoch;
 #else

@@ -394,6 +394,7 @@ bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept
 {
     EnvironRecord record{};
     compat::SavedException saved = compat::take_exception();
+    compat::track_foreign_keys(nullptr);  // the old record's `_data` may be released below
     record.usable = Checker(record).run(environ);
     // Tracking a dict may advance every version, so all are read last.
     for (int i = 0; i < kMaxTrackedDicts && record.tracked[i] != nullptr; i++)
@@ -452,15 +453,6 @@ PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept
     Py_XSETREF(cache.last_text, Py_NewRef(text));
     Py_XSETREF(cache.last_value, Py_NewRef(value));
     return text;
-}
-
-void environ_get_clear(EnvironGetCache &cache) noexcept
-{
-    release(cache.record);
-    Py_CLEAR(cache.last_name);
-    Py_CLEAR(cache.last_key);
-    Py_CLEAR(cache.last_value);
-    Py_CLEAR(cache.last_text);
 }
 
 }  // namespace runtime

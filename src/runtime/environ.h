@@ -81,9 +81,6 @@ bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept;
 /// set when the generic call must answer.
 PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept;
 
-/// Releases every reference the cache holds.
-void environ_get_clear(EnvironGetCache &cache) noexcept;
-
 /// Whether the attributes in the instance dict are the ones recorded, by
 /// looking them up: for interpreters that tell no watcher of such stores.
 bool environ_get_attributes_unchanged(const EnvironRecord &record) noexcept;
