@@ -884,7 +884,6 @@ int execute(PyObject *module) noexcept
     state.one = PyLong_FromLong(1);
     if (state.one == nullptr)
         return kNoEntry;
-    runtime::environ_get_prepare();
 
     // From here on a failure is reported at line 1 of the module.
     PyObject *modules = PyImport_GetModuleDict();
@@ -913,7 +912,10 @@ int execute(PyObject *module) noexcept
     if (state.set_to_environ_code == nullptr)
         return 1;
 
-    return run_module_body();
+    int line = run_module_body();
+    if (line == 0)
+        runtime::environ_get_prepare();  // last: its failures are its own to absorb
+    return line;
 }
 
 int module_exec(PyObject *module) noexcept
