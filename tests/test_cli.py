@@ -156,7 +156,8 @@ def test_logout(home, monkeypatch):
 @pytest.mark.parametrize("settings, shell", [
     ({}, "Shell: sh, covered"), ({"SHELL": "/usr/bin/fish"}, "Shell: fish, covered"),
     ({"SHELL": "/usr/bin/fish", "VELTROCAM_NO_MODIFY_RC": "1"}, "Shell: fish, not covered"),
-    ({"SHELL": "/bin/tcsh"}, "Shell: tcsh, not covered"),
+    ({"SHELL": "/bin/tcsh"}, "Shell: tcsh, covered"),
+    ({"SHELL": "/bin/tcsh", "VELTROCAM_NO_MODIFY_RC": "1"}, "Shell: tcsh, not covered"),
 ])
 def test_status(home, monkeypatch, settings, shell):
     for name, value in settings.items():

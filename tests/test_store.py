@@ -19,9 +19,11 @@ SECRET = "s3cr3t-pass"
 
 @pytest.fixture
 def home(tmp_path, monkeypatch):
-    """An empty home folder; bin/ is PATH, so zsh counts as missing unless placed there."""
+    """An empty home folder; bin/ is PATH, so zsh counts as missing unless placed there,
+    and so does systemd's generator unless a test names one."""
     for name in ("XDG_CONFIG_HOME", "ZDOTDIR", "SUDO_USER", "VELTROCAM_NO_MODIFY_RC"):
         monkeypatch.delenv(name, raising=False)
+    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", None)
     (tmp_path / "bin").mkdir()
     monkeypatch.setenv("PATH", str(tmp_path / "bin"))
     monkeypatch.setenv("SHELL", "/bin/sh")
