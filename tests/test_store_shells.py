@@ -23,9 +23,28 @@ HOSTILE = {
     "quotes": "it's \"q\" '' '\\'' $'x'", "command": "$(touch pwned)${HOME}", "backticks": "`touch pwned`",
     "backslashes": "a\\b\\\\n\\", "newlines": "\nlead\ninner\ntrail\n\n", "cr": "\rcr\r\n",
     "history": "!! !$ !-1", "percent": "%s %d %%", "hash": "# not a comment", "non-ascii": "naïve 日本 😀",
-    "random": RANDOM_TEXT,
+    "random": RANDOM_TEXT, "long": "ü'!\n" * 750,
 }
 SHELLS = {"dash": ["sh"], "bash": ["bash", "--norc"], "bash-posix": ["bash", "--posix"], "zsh": ["zsh", "-f"]}
+# csh shells read the value through the start-up files; tcsh -l reads its commands from stdin.
+CSH = {"tcsh": ["tcsh", "-c"], "tcsh-login": ["tcsh", "-l"], "csh": ["bsd-csh", "-c"]}
+GENERATOR = "/usr/lib/systemd/user-environment-generators/30-systemd-environment-d-generator"
+# How the generator prints a value: as is, or double-quoted with C escapes and \$ \` \".
+ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "a": "\a", "b": "\b", "f": "\f", "v": "\v", "s": " "}
+
+
+def generated(env):
+    """Each variable the real generator gives back from the home's environment.d."""
+    done = subprocess.run([GENERATOR], env={"HOME": env["HOME"]}, capture_output=True, timeout=30)
+    assert done.returncode == 0 and done.stderr == b""
+    found = {}
+    for line in done.stdout.decode("latin-1").split("\n")[:-1]:
+        name, _, text = line.partition("=")
+        if text.startswith('"'):
+            text = re.sub(r"\\([0-7]{3}|.)", lambda m: chr(int(m[1], 8)) if len(m[1]) == 3
+                          else ESCAPES.get(m[1], m[1]), text[1:-1])
+        found[name] = text.encode("latin-1").decode()
+    return found
 WRITER = """
 import os, sys, time
 from veltrocam.tilso.sdk.script_update import update_bash_file
@@ -68,8 +87,22 @@ def need(program):
 
 
 @pytest.mark.parametrize("value", HOSTILE.values(), ids=HOSTILE)
-@pytest.mark.parametrize("shell", SHELLS)
-def test_hostile_value_round_trips(env, shell, value):
+@pytest.mark.parametrize("shell", [*SHELLS, *CSH, "systemd"])
+def test_hostile_value_round_trips(env, monkeypatch, shell, value):
+    if shell not in SHELLS:
+        monkeypatch.setenv("SHELL", env.setdefault("SHELL", "/bin/tcsh"))
+        monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", GENERATOR)
+        update_bash_file(["NAME", "OTHER"], value)
+        update_bash_file(["OTHER"], "other")
+        if shell == "systemd":
+            assert {k: v for k, v in generated(env).items() if k in ("NAME", "OTHER")} == {
+                "NAME": value, "OTHER": "other"}
+            return
+        script = b"echo @@; /usr/bin/printenv NAME OTHER"
+        command, stdin = (CSH[shell], script) if shell == "tcsh-login" else ([*CSH[shell], script], None)
+        result = subprocess.run(command, input=stdin, env=env, cwd=env["HOME"], capture_output=True, timeout=30)
+        assert (result.stdout.partition(b"@@\n")[2], result.stderr) == (value.encode() + b"\nother\n", b"")
+        return
     need(SHELLS[shell][0])
     store = update_bash_file(["NAME"], value)[0]
     result = subprocess.run([*SHELLS[shell], "-c", '. "$1"; printf %s "$NAME"', "x", store],
@@ -115,6 +148,19 @@ def test_fish_sessions_read_values_until_removed(env, monkeypatch, value):
     assert read() == [b""] * 3
     left = {path.name for path in Path(env["HOME"], ".config").rglob("*")}
     assert left.isdisjoint({"env.sh", "env.fish", "veltrocam.fish"})
+
+
+@pytest.mark.parametrize("unit, most", [("x", 8185), ("'", 2046), ("!", 8185), ("\n", 4092), ("é", 4092)])
+def test_longest_value_csh_reads_and_one_more_refused(env, monkeypatch, unit, most):
+    monkeypatch.setenv("SHELL", "/bin/csh")
+    update_bash_file(["NAME"], unit * most)
+    result = subprocess.run(["bsd-csh", "-c", "/usr/bin/printenv NAME"], env=env, capture_output=True, timeout=30)
+    assert (result.stdout, result.stderr) == ((unit * most + "\n").encode(), b"")
+    folder = Path(env["HOME"], ".config/veltrocam")
+    before = {path: path.read_bytes() for path in folder.iterdir()}
+    with pytest.raises(ValueError, match="refusing to store OTHER: csh would not read"):
+        update_bash_file(["OTHER"], unit * (most + 1))
+    assert {path: path.read_bytes() for path in folder.iterdir()} == before
 
 
 def test_eight_concurrent_writers(env, tmp_path):
