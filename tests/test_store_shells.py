@@ -164,14 +164,15 @@ def test_longest_value_csh_reads_and_one_more_refused(env, monkeypatch, unit, mo
 
 
 def test_eight_concurrent_writers(env, tmp_path):
+    """Every other writer has its config folder elsewhere, as an ssh session beside a desktop may."""
     env["SHELL"] = "/bin/bash"
-    go = tmp_path / "go"
-    writers = [subprocess.Popen([sys.executable, "-c", WRITER, str(go), f"V{i}", f"v{i}"], env=env)
-               for i in range(8)]
+    go, elsewhere = tmp_path / "go", {"XDG_CONFIG_HOME": str(tmp_path / "elsewhere")}
+    writers = [subprocess.Popen([sys.executable, "-c", WRITER, str(go), f"V{i}", f"v{i}"],
+                                env={**env, **(elsewhere if i % 2 else {})}) for i in range(8)]
     go.touch()
     assert [writer.wait(timeout=60) for writer in writers] == [0] * 8
     home = Path(env["HOME"])
-    stored = (home / ".config/veltrocam/env.sh").read_bytes()
+    stored = (home / ".config/veltrocam/env.sh").read_bytes() + (tmp_path / "elsewhere/veltrocam/env.sh").read_bytes()
     assert sorted(re.findall(rb"^export V(\d)='v\1'$", stored, re.M)) == [b"%d" % i for i in range(8)]
     assert stored.count(b"\n") == 8
     startup = [path for path in home.iterdir() if path.is_file()]
