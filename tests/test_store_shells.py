@@ -172,7 +172,8 @@ def test_eight_concurrent_writers(env, tmp_path):
     go.touch()
     assert [writer.wait(timeout=60) for writer in writers] == [0] * 8
     home = Path(env["HOME"])
-    stored = (home / ".config/veltrocam/env.sh").read_bytes() + (tmp_path / "elsewhere/veltrocam/env.sh").read_bytes()
+    stored = b"".join((config / "veltrocam/env.sh").read_bytes()
+                      for config in (home / ".config", tmp_path / "elsewhere"))
     assert sorted(re.findall(rb"^export V(\d)='v\1'$", stored, re.M)) == [b"%d" % i for i in range(8)]
     assert stored.count(b"\n") == 8
     startup = [path for path in home.iterdir() if path.is_file()]
