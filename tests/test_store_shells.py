@@ -90,7 +90,8 @@ def need(program):
 @pytest.mark.parametrize("shell", [*SHELLS, *CSH, "systemd"])
 def test_hostile_value_round_trips(env, monkeypatch, shell, value):
     if shell not in SHELLS:
-        monkeypatch.setenv("SHELL", env.setdefault("SHELL", "/bin/tcsh"))
+        env["SHELL"] = "/bin/tcsh"
+        monkeypatch.setenv("SHELL", env["SHELL"])
         monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", GENERATOR)
         update_bash_file(["NAME", "OTHER"], value)
         update_bash_file(["OTHER"], "other")
