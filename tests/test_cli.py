@@ -189,6 +189,7 @@ def test_name_stored_earlier_and_refused_now(home, monkeypatch):
     (folder / "env.sh").write_text("export status='1'\n")
     assert_error(run("set", "status", "2"), 1, "status: storing it would break zsh and fish")
     assert run("set", "KEEP", "2").exit_code == 0
+    assert stored(home) == "export KEEP='2'\nexport status='1'\n"  # zsh stops reading at status
     assert (folder / "env.csh").read_text() == "setenv KEEP '2'\n"
     assert "status" not in (home / "config/environment.d/60-veltrocam.conf").read_text()
     lines = run("status").stdout.splitlines()

@@ -23,7 +23,8 @@ systemd's environment generator is installed,
 ``${XDG_CONFIG_HOME:-$HOME/.config}/environment.d/60-veltrocam.conf`` holds
 them for the services of the user's systemd instance.  Names that a shell
 treats as its own are refused; one stored by an earlier version stays in
-``env.sh`` until removed, and goes into none of the other files.
+``env.sh``, after the other names, until removed, and goes into none of the
+other files.
 
 Start-up files are handled as bytes: every byte outside the block stays as it
 was, except one line feed added to end an unterminated last line.  Every write
@@ -670,8 +671,12 @@ def _is_utf8(data: bytes) -> bool:
 
 
 def _format_store(entries: dict[str, bytes]) -> bytes:
+    """Format ``env.sh``; a name refused now goes last, since a shell that
+    stops reading the file at it loses only what comes after it."""
+    kept = _shared(entries)
+    ordered = kept | {name: entries[name] for name in entries if name not in kept}
     return b"".join(b"export %s=%s\n" % (name.encode("ascii"), _quote(value))
-                    for name, value in entries.items())
+                    for name, value in ordered.items())
 
 
 def _quote(data: bytes) -> bytes:
