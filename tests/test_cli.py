@@ -9,6 +9,7 @@ import pytest
 from click.testing import CliRunner
 
 from veltrocam.tilso.sdk import cli, license_helper
+from veltrocam.tilso.sdk.script_update import remove_from_bash_file
 
 from conftest import child_environment
 
@@ -156,7 +157,8 @@ def test_logout(home, monkeypatch):
 @pytest.mark.parametrize("settings, shell", [
     ({}, "Shell: sh, covered"), ({"SHELL": "/usr/bin/fish"}, "Shell: fish, covered"),
     ({"SHELL": "/usr/bin/fish", "VELTROCAM_NO_MODIFY_RC": "1"}, "Shell: fish, not covered"),
-    ({"SHELL": "/bin/tcsh"}, "Shell: tcsh, not covered"),
+    ({"SHELL": "/bin/tcsh"}, "Shell: tcsh, covered"),
+    ({"SHELL": "/bin/tcsh", "VELTROCAM_NO_MODIFY_RC": "1"}, "Shell: tcsh, not covered"),
 ])
 def test_status(home, monkeypatch, settings, shell):
     for name, value in settings.items():
@@ -172,8 +174,39 @@ def test_status(home, monkeypatch, settings, shell):
     assert f"  {LICENSE} (alice:s*******): this process has the stored value" in lines
     assert "  OTHER: this process does not have the stored value" in lines
     assert lines[-1].startswith(shell)
+    opted_out = settings.get("VELTROCAM_NO_MODIFY_RC")  # tcsh and systemd's generator are installed
+    assert f"  {home}/.cshrc: {'missing' if opted_out else 'sources the store'}" in lines
+    assert f"  {home}/config/veltrocam/env.csh: mode 0600" in lines
+    assert f"  {home}/config/environment.d/60-veltrocam.conf: {'missing' if opted_out else 'mode 0600'}" in lines
     (home / "config/veltrocam/env.fish").write_text("set -gx X 1\n")
     assert_error(run("status"), 1, "env.fish: line 1 cannot be parsed")
+
+
+def test_name_stored_earlier_and_refused_now(home, monkeypatch):
+    monkeypatch.setenv("SHELL", "/bin/tcsh")
+    folder = home / "config/veltrocam"
+    folder.mkdir(parents=True, mode=0o700)
+    (folder / "env.sh").write_text("export status='1'\n")
+    assert_error(run("set", "status", "2"), 1, "status: storing it would break zsh and fish")
+    assert run("set", "KEEP", "2").exit_code == 0
+    assert stored(home) == "export KEEP='2'\nexport status='1'\n"  # zsh stops reading at status
+    assert (folder / "env.csh").read_text() == "setenv KEEP '2'\n"
+    assert "status" not in (home / "config/environment.d/60-veltrocam.conf").read_text()
+    lines = run("status").stdout.splitlines()
+    assert any(line.startswith("  status: refused now, since it breaks zsh and fish") for line in lines)
+    assert remove_from_bash_file(["status"]) == ["status"] and stored(home) == "export KEEP='2'\n"
+
+
+def test_dangling_link_reported_and_not_written_through(home):
+    folder = home / "config/veltrocam"
+    folder.mkdir(parents=True, mode=0o700)
+    (folder / "env.sh").symlink_to(folder / "gone")
+    result = run("status")
+    assert result.exit_code == 0
+    assert f"  {folder}/env.sh: refusing to change it: the symbolic link points to a missing file, " \
+           f"{folder}/gone; remove the link, or put the file it names back (empty will do)" in result.stdout
+    assert_error(run("set", "V", "1"), 1, "missing file")
+    assert not (folder / "gone").exists()
 
 
 def test_real_process_and_login_shell(tmp_path):

@@ -19,9 +19,11 @@ SECRET = "s3cr3t-pass"
 
 @pytest.fixture
 def home(tmp_path, monkeypatch):
-    """An empty home folder; bin/ is PATH, so zsh counts as missing unless placed there."""
+    """An empty home folder; bin/ is PATH, so zsh counts as missing unless placed there,
+    and so does systemd's generator unless a test names one."""
     for name in ("XDG_CONFIG_HOME", "ZDOTDIR", "SUDO_USER", "VELTROCAM_NO_MODIFY_RC"):
         monkeypatch.delenv(name, raising=False)
+    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", None)
     (tmp_path / "bin").mkdir()
     monkeypatch.setenv("PATH", str(tmp_path / "bin"))
     monkeypatch.setenv("SHELL", "/bin/sh")
@@ -48,6 +50,7 @@ def store(home):
 
 
 FISH_STORE, FISH_CONF = ".config/veltrocam/env.fish", ".config/fish/conf.d/veltrocam.fish"
+CSH_STORE, ENVIRONMENT_D = ".config/veltrocam/env.csh", ".config/environment.d/60-veltrocam.conf"
 
 
 @pytest.mark.parametrize("original", [
@@ -89,19 +92,48 @@ def test_block_converted_to_crlf_is_recognised(home):
     ({}, ["../bin/fish"], [FISH_STORE, ".profile", FISH_CONF]),
     ({"SHELL": "/usr/bin/fish"}, [], [FISH_STORE, ".profile", FISH_CONF]),
     ({"SHELL": "/usr/bin/fish", "VELTROCAM_NO_MODIFY_RC": "1"}, [], [FISH_STORE]),
+    ({"SHELL": "/bin/tcsh"}, [], [CSH_STORE, ".profile", ".cshrc"]),
+    ({}, [".tcshrc"], [".profile"]),
+    ({}, ["../bin/tcsh", ".tcshrc"], [CSH_STORE, ".profile", ".tcshrc"]),
+    ({}, ["../bin/bsd-csh", ".tcshrc", ".cshrc"], [CSH_STORE, ".profile", ".tcshrc", ".cshrc"]),
+    ({"SHELL": "/bin/csh", "VELTROCAM_NO_MODIFY_RC": "1"}, [], [CSH_STORE]),
+    ({"generator": "../bin/generator"}, ["../bin/generator"], [ENVIRONMENT_D, ".profile"]),
+    ({"generator": "../bin/generator", "VELTROCAM_NO_MODIFY_RC": "1"}, ["../bin/generator"], []),
 ])
 def test_startup_files_chosen(home, monkeypatch, settings, existing, expected):
     for name in existing:
         (home / name).parent.mkdir(exist_ok=True)
         (home / name).touch(0o755)
     for name, value in settings.items():
-        monkeypatch.setenv(name, str(home / value) if name == "ZDOTDIR" else value)
+        if name == "generator":
+            monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", str(home / value))
+        else:
+            monkeypatch.setenv(name, str(home / value) if name == "ZDOTDIR" else value)
     assert update_bash_file(["V"], "1") == [str(store(home))] + [str(home / name) for name in expected]
     assert (home / ".bash_profile").exists() == (".bash_profile" in existing)
+    assert (home / ".tcshrc").exists() == (".tcshrc" in existing)
     remove_from_bash_file(["V"])
     files = [name for name, (mode, _) in snapshot(home / ".config").items() if stat.S_ISREG(mode)]
     assert files == ["veltrocam/env.sh.lock"]
     assert all((home / name).read_bytes() == b"" for name in expected if not name.startswith(".config"))
+
+
+@pytest.mark.parametrize("file", [".config/veltrocam/env.sh", FISH_STORE, CSH_STORE, ENVIRONMENT_D, FISH_CONF])
+def test_linked_file_keeps_its_target_when_the_last_name_goes(home, monkeypatch, file):
+    monkeypatch.setenv("SHELL", "/usr/bin/fish")
+    (home / "../bin/tcsh").touch(0o755)
+    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", str(home / "../bin/tcsh"))
+    real = home / "dotfiles/linked"
+    real.parent.mkdir()
+    real.touch()
+    (home / file).parent.mkdir(parents=True, mode=0o700, exist_ok=True)
+    (home / file).symlink_to(real)
+    update_bash_file(["V", "W"], SECRET)
+    written = real.read_bytes()
+    assert remove_from_bash_file(["W", "V"]) == ["W", "V"]
+    assert (home / file).is_symlink() and real.read_bytes() == b""
+    update_bash_file(["V", "W"], SECRET)
+    assert (home / file).is_symlink() and real.read_bytes() == written
 
 
 def test_link_chain_survives_and_modes_are_kept(home):
@@ -162,10 +194,12 @@ class Names(list):
 
 @pytest.mark.parametrize("variables, value", [
     (Names(["V"]), "1"), (["V", "V"], "1"), (["V"], "é" * 16384),
+    (["LANG", "TZ", "MANPATH", "EDITOR", "LC_ALL", "HISTSIZE", "STATUS", "Path", "uid", "Version"], "1"),
 ])
 def test_accepted_input(home, variables, value):
     update_bash_file(variables, value)
-    assert store(home).read_bytes() == b"export V='%s'\n" % value.encode()
+    assert store(home).read_bytes() == b"".join(b"export %s='%s'\n" % (name.encode(), value.encode())
+                                                 for name in dict.fromkeys(variables))
 
 
 @pytest.mark.parametrize("variables, value, error, shown", [
@@ -175,6 +209,10 @@ def test_accepted_input(home, variables, value):
         "", "1A", "A-B", "A B", "\u00c9", "A\n", "PATH", "HOME", "IFS", "ENV", "BASH_ENV", "SHELLOPTS",
         "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR", "BASH_X", "LD_PRELOAD",
         "DYLD_X")],
+    *[([name], "v", ValueError, f"{name}: storing it would break {shells}") for name, shells in (
+        ("status", "zsh and fish"), ("UID", "bash and zsh"), ("PWD", "sh, bash, zsh, fish, tcsh and csh"),
+        ("SHLVL", "bash, zsh, fish and tcsh"), ("version", "fish"), ("path", "zsh"), ("tcsh", "csh"),
+        ("USER", "fish"), ("fish_sequence_key_delay_ms", "fish"), ("HOSTTYPE", "tcsh"))],
     *[(["V"], value, ValueError, None) for value in (
         SECRET + "\0", SECRET + "\ud800", SECRET + "x" * 32758, SECRET + "é" * 16380)],
     (["V"], SECRET, PermissionError, None),
@@ -184,7 +222,7 @@ def test_bad_input_touches_nothing(home, monkeypatch, variables, value, error, s
         monkeypatch.setenv("SUDO_USER", "someone")
         monkeypatch.setattr(os, "geteuid", lambda: 0)
     calls = [lambda: update_bash_file(variables, value)]
-    if value == SECRET:
+    if value == SECRET:  # a name refused now stays removable: an earlier version may have stored it
         calls.append(lambda: remove_from_bash_file(variables))
     for call in calls:
         with pytest.raises(error) as caught:
@@ -233,19 +271,31 @@ def test_only_own_leftovers_are_removed(home):
         others.append(home / "..zshenv.abcdefgh.tmp")
         others[-1].write_bytes(b"x")
         os.chown(others[-1], 65534, 65534)
+    held = os.open(home / "..profile.heldheld.tmp", os.O_RDWR | os.O_CREAT)  # a running writer's
+    fcntl.flock(held, fcntl.LOCK_EX)
     update_bash_file(["V"], "1")
     assert [path.name for path in own if path.exists()] == []
     assert [path.name for path in others if not os.path.lexists(path)] == []
+    os.close(held)
+    assert (home / "..profile.heldheld.tmp").exists() and remove_from_bash_file(["V"])
+    assert not (home / "..profile.heldheld.tmp").exists()
 
 
-def test_lock_timeout(home, monkeypatch):
+@pytest.mark.parametrize("held", ["store", "home"])
+def test_lock_timeout(home, monkeypatch, held):
     update_bash_file(["V"], "1")
     monkeypatch.setattr(script_update, "_LOCK_TIMEOUT", 0.1)
-    with open(store(home).with_name("env.sh.lock"), "rb") as lock:
+    if held == "home":  # another caller's config folder is elsewhere: the home still excludes it
+        monkeypatch.setenv("XDG_CONFIG_HOME", str(home / "elsewhere"))
+    lock = os.open(store(home).with_name("env.sh.lock") if held == "store" else home, os.O_RDONLY)
+    try:
         fcntl.flock(lock, fcntl.LOCK_EX)
         with pytest.raises(TimeoutError):
             update_bash_file(["W"], "2")
+    finally:
+        os.close(lock)
     assert store(home).read_bytes() == b"export V='1'\n"
+    assert not (home / "elsewhere/veltrocam/env.sh").exists()
 
 
 def test_removal(home, monkeypatch):
@@ -275,9 +325,13 @@ BEGIN, END = b"# >>> veltrocam >>>\n", b"# <<< veltrocam <<<\n"
     (".config/veltrocam/env.sh", b"export V='\xff'\n"),
     (FISH_STORE, b"set -gx V 'a\\b'\n"), (FISH_STORE, b"set -gx V '1'\nset -gx V '2'\n"),
     (FISH_STORE, b"export V='1'\n"),
+    (".config/veltrocam/env.sh", b"export V='" + b"a" * 40 + b"\n"), (FISH_STORE, b"set -gx V '" + b"a" * 40),
+    (CSH_STORE, b"setenv V 'a!b'\n"), (CSH_STORE, b"setenv V 'a\nb'\n"), (CSH_STORE, b"setenv V '" + b"a\\" * 40),
+    (ENVIRONMENT_D, b'V="1"\n'), (ENVIRONMENT_D, script_update._WHOLE_FILE_HEADER + b'V="$HOME"\n'),
 ])
 def test_malformed_content_refused_without_write(home, file, content):
     store(home).parent.mkdir(parents=True, mode=0o700)
+    (home / file).parent.mkdir(exist_ok=True)
     (home / file).write_bytes(content)
     before = snapshot(home)
     with pytest.raises(ValueError):

@@ -14,6 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from veltrocam.tilso.sdk import script_update
 from veltrocam.tilso.sdk.script_update import remove_from_bash_file, update_bash_file
 
 RANDOM_TEXT = "".join(random.Random(3).choices(
@@ -22,9 +23,28 @@ HOSTILE = {
     "quotes": "it's \"q\" '' '\\'' $'x'", "command": "$(touch pwned)${HOME}", "backticks": "`touch pwned`",
     "backslashes": "a\\b\\\\n\\", "newlines": "\nlead\ninner\ntrail\n\n", "cr": "\rcr\r\n",
     "history": "!! !$ !-1", "percent": "%s %d %%", "hash": "# not a comment", "non-ascii": "naïve 日本 😀",
-    "random": RANDOM_TEXT,
+    "random": RANDOM_TEXT, "long": "ü'!\n" * 750,
 }
 SHELLS = {"dash": ["sh"], "bash": ["bash", "--norc"], "bash-posix": ["bash", "--posix"], "zsh": ["zsh", "-f"]}
+# csh shells read the value through the start-up files; tcsh -l reads its commands from stdin.
+CSH = {"tcsh": ["tcsh", "-c"], "tcsh-login": ["tcsh", "-l"], "csh": ["bsd-csh", "-c"]}
+GENERATOR = "/usr/lib/systemd/user-environment-generators/30-systemd-environment-d-generator"
+# How the generator prints a value: as is, or double-quoted with C escapes and \$ \` \".
+ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "a": "\a", "b": "\b", "f": "\f", "v": "\v", "s": " "}
+
+
+def generated(env):
+    """Each variable the real generator gives back from the home's environment.d."""
+    done = subprocess.run([GENERATOR], env={"HOME": env["HOME"]}, capture_output=True, timeout=30)
+    assert done.returncode == 0 and done.stderr == b""
+    found = {}
+    for line in done.stdout.decode("latin-1").split("\n")[:-1]:
+        name, _, text = line.partition("=")
+        if text.startswith('"'):
+            text = re.sub(r"\\([0-7]{3}|.)", lambda m: chr(int(m[1], 8)) if len(m[1]) == 3
+                          else ESCAPES.get(m[1], m[1]), text[1:-1])
+        found[name] = text.encode("latin-1").decode()
+    return found
 WRITER = """
 import os, sys, time
 from veltrocam.tilso.sdk.script_update import update_bash_file
@@ -36,15 +56,17 @@ ENDLESS_WRITER = """
 from veltrocam.tilso.sdk.script_update import remove_from_bash_file as remove, update_bash_file as update
 print(flush=True)
 for i in range(10**9):
-    remove(["A", "B"]) if i % 3 == 2 else update(["A", "B"][i % 2:], str(i % 10) * 20000)
+    remove(["A", "B"]) if i % 3 == 2 else update(["A", "B"][i % 2:], str(i % 10) * 8000)
 """
 # What each file may hold between two calls of ENDLESS_WRITER.
-WHOLE = {"env.sh": rb"(export [AB]='(\d)\2{19999}'\n)*", "env.fish": rb"(set -gx [AB] '(\d)\2{19999}'\n)*"}
+WHOLE = {"env.sh": rb"(export [AB]='(\d)\2{7999}'\n)*", "env.fish": rb"(set -gx [AB] '(\d)\2{7999}'\n)*",
+         "env.csh": rb"(setenv [AB] '(\d)\2{7999}'\n)*"}
 
 
 @pytest.fixture
 def env(tmp_path, monkeypatch):
-    """A temporary home, as both this process and its children see it."""
+    """A temporary home, as both this process and its children see it; no systemd
+    generator for calls in this process unless a test names one."""
     (tmp_path / "home").mkdir()
     variables = {"HOME": str(tmp_path / "home"), "PATH": os.environ.get("PATH", os.defpath),
                  "SHELL": "/bin/sh", "LANG": "C.UTF-8"}
@@ -52,6 +74,7 @@ def env(tmp_path, monkeypatch):
         variables["PYTHONPATH"] = os.environ["PYTHONPATH"]
     for name in ("XDG_CONFIG_HOME", "ZDOTDIR", "SUDO_USER", "VELTROCAM_NO_MODIFY_RC"):
         monkeypatch.delenv(name, raising=False)
+    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", None)
     for name, value in variables.items():
         monkeypatch.setenv(name, value)
     return variables
@@ -64,8 +87,23 @@ def need(program):
 
 
 @pytest.mark.parametrize("value", HOSTILE.values(), ids=HOSTILE)
-@pytest.mark.parametrize("shell", SHELLS)
-def test_hostile_value_round_trips(env, shell, value):
+@pytest.mark.parametrize("shell", [*SHELLS, *CSH, "systemd"])
+def test_hostile_value_round_trips(env, monkeypatch, shell, value):
+    if shell not in SHELLS:
+        env["SHELL"] = "/bin/tcsh"
+        monkeypatch.setenv("SHELL", env["SHELL"])
+        monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", GENERATOR)
+        update_bash_file(["NAME", "OTHER"], value)
+        update_bash_file(["OTHER"], "other")
+        if shell == "systemd":
+            assert {k: v for k, v in generated(env).items() if k in ("NAME", "OTHER")} == {
+                "NAME": value, "OTHER": "other"}
+            return
+        script = b"echo @@; /usr/bin/printenv NAME OTHER"
+        command, stdin = (CSH[shell], script) if shell == "tcsh-login" else ([*CSH[shell], script], None)
+        result = subprocess.run(command, input=stdin, env=env, cwd=env["HOME"], capture_output=True, timeout=30)
+        assert (result.stdout.partition(b"@@\n")[2], result.stderr) == (value.encode() + b"\nother\n", b"")
+        return
     need(SHELLS[shell][0])
     store = update_bash_file(["NAME"], value)[0]
     result = subprocess.run([*SHELLS[shell], "-c", '. "$1"; printf %s "$NAME"', "x", store],
@@ -113,15 +151,30 @@ def test_fish_sessions_read_values_until_removed(env, monkeypatch, value):
     assert left.isdisjoint({"env.sh", "env.fish", "veltrocam.fish"})
 
 
+@pytest.mark.parametrize("unit, most", [("x", 8185), ("'", 2046), ("!", 8185), ("\n", 4092), ("é", 4092)])
+def test_longest_value_csh_reads_and_one_more_refused(env, monkeypatch, unit, most):
+    monkeypatch.setenv("SHELL", "/bin/csh")
+    update_bash_file(["NAME"], unit * most)
+    result = subprocess.run(["bsd-csh", "-c", "/usr/bin/printenv NAME"], env=env, capture_output=True, timeout=30)
+    assert (result.stdout, result.stderr) == ((unit * most + "\n").encode(), b"")
+    folder = Path(env["HOME"], ".config/veltrocam")
+    before = {path: path.read_bytes() for path in folder.iterdir()}
+    with pytest.raises(ValueError, match="refusing to store OTHER: csh would not read"):
+        update_bash_file(["OTHER"], unit * (most + 1))
+    assert {path: path.read_bytes() for path in folder.iterdir()} == before
+
+
 def test_eight_concurrent_writers(env, tmp_path):
+    """Every other writer has its config folder elsewhere, as an ssh session beside a desktop may."""
     env["SHELL"] = "/bin/bash"
-    go = tmp_path / "go"
-    writers = [subprocess.Popen([sys.executable, "-c", WRITER, str(go), f"V{i}", f"v{i}"], env=env)
-               for i in range(8)]
+    go, elsewhere = tmp_path / "go", {"XDG_CONFIG_HOME": str(tmp_path / "elsewhere")}
+    writers = [subprocess.Popen([sys.executable, "-c", WRITER, str(go), f"V{i}", f"v{i}"],
+                                env={**env, **(elsewhere if i % 2 else {})}) for i in range(8)]
     go.touch()
     assert [writer.wait(timeout=60) for writer in writers] == [0] * 8
     home = Path(env["HOME"])
-    stored = (home / ".config/veltrocam/env.sh").read_bytes()
+    stored = b"".join((config / "veltrocam/env.sh").read_bytes()
+                      for config in (home / ".config", tmp_path / "elsewhere"))
     assert sorted(re.findall(rb"^export V(\d)='v\1'$", stored, re.M)) == [b"%d" % i for i in range(8)]
     assert stored.count(b"\n") == 8
     startup = [path for path in home.iterdir() if path.is_file()]
@@ -145,7 +198,7 @@ def test_killed_writer_leaves_whole_files_and_leftovers_the_next_call_removes(en
         assert all(re.fullmatch(rb"(# >>> veltrocam >>>\n.*\n# <<< veltrocam <<<\n)?", data) for data in startup)
         killed_conf = conf.read_bytes() if conf.exists() else None
         leftovers += len(list(home.rglob("*.tmp")))
-        update_bash_file(["A"], "7" * 20000)
+        update_bash_file(["A"], "7" * 8000)
         assert list(home.rglob("*.tmp")) == []
         assert killed_conf in (None, conf.read_bytes())
         fish = (folder / "env.fish").read_text().replace("set -gx ", "export ").replace(" '", "='")
@@ -188,7 +241,7 @@ _PRINTABLE = st.characters(blacklist_categories=("Cs",), blacklist_characters="\
 _SPECIAL = st.sampled_from(list("'\"$`\\\n\r!%#;&|<>(){}*? \t") + ["$(id)", "'\\''", "日", "😀"])
 _VALUES = st.one_of(
     st.lists(st.one_of(_SPECIAL, st.text(_PRINTABLE, max_size=8)), max_size=40).map("".join),
-    st.text(_PRINTABLE, min_size=2000, max_size=6000))
+    st.text(_PRINTABLE, min_size=1000, max_size=2000))
 _OTHER_BYTES = st.binary(max_size=300).filter(lambda b: b"veltrocam" not in b)
 
 

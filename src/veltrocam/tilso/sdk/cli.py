@@ -227,10 +227,12 @@ def logout() -> None:
 def status() -> None:
     """Show where values are stored and which shells read them.
 
-    Lists the value files and their modes, the names stored (never their
-    values; VELTROCAM_LICENSE as the user name and the masked password),
-    each start-up file, your shell, and whether this process has each
-    stored value.  Exits with status 1 when a value file cannot be parsed.
+    Lists the value files (env.sh, env.fish, env.csh and systemd's
+    environment.d file) and their modes or what is wrong with them, the
+    names stored (never their values; VELTROCAM_LICENSE as the user name and
+    the masked password) and any that is refused now, each start-up file,
+    your shell, and whether this process has each stored value.  Exits with
+    status 1 when a value file cannot be parsed.
     """
     if sys.platform.startswith("win"):
         raise click.ClickException(
@@ -246,7 +248,9 @@ def status() -> None:
 def _status_lines(found: StoreStatus) -> Iterator[str]:
     yield "Value files:"
     for path, mode in found.value_files.items():
-        if mode is None:
+        if path in found.problems:
+            yield f"  {path}: {found.problems[path]}"
+        elif mode is None:
             yield f"  {path}: missing"
         else:
             loose = ", readable by others: the next change sets 0600" if mode & 0o077 else ""
@@ -255,7 +259,11 @@ def _status_lines(found: StoreStatus) -> Iterator[str]:
     stale = False
     for name, value in found.values.items():
         shown = f" ({_masked_license(value)})" if name == LICENSE_VARIABLE else ""
-        if os.environ.get(name) == value:
+        if name in found.refused:
+            yield (f"  {name}: refused now, since it breaks {found.refused[name]}; "
+                   "only env.sh still holds it: remove it with "
+                   f"remove_from_bash_file([{name!r}])")
+        elif os.environ.get(name) == value:
             yield f"  {name}{shown}: this process has the stored value"
         else:
             stale = True

@@ -1,4 +1,5 @@
-"""Persistent environment variables for POSIX shells and fish.
+"""Persistent environment variables for POSIX shells, fish, tcsh and csh, and
+systemd user sessions.
 
 Values live in a private file of ``export`` lines,
 ``${XDG_CONFIG_HOME:-$HOME/.config}/veltrocam/env.sh`` (mode 0600 in a 0700
@@ -16,16 +17,28 @@ this package written as a whole, sources it in every fish.  ``env.sh`` leads:
 ``env.fish`` is written from its entries, so a difference left by an
 interrupted call is mended by the next one.
 
+tcsh and csh get the same from ``env.csh`` beside ``env.sh`` (``setenv``
+lines), sourced by a marked block in ``~/.tcshrc`` and ``~/.cshrc``.  Where
+systemd's environment generator is installed,
+``${XDG_CONFIG_HOME:-$HOME/.config}/environment.d/60-veltrocam.conf`` holds
+them for the services of the user's systemd instance.  Names that a shell
+treats as its own are refused; one stored by an earlier version stays in
+``env.sh``, after the other names, until removed, and goes into none of the
+other files.
+
 Start-up files are handled as bytes: every byte outside the block stays as it
 was, except one line feed added to end an unterminated last line.  Every write
 goes to a temporary file beside the real target (symbolic links are followed
-and kept) that then replaces it, and all read-modify-write cycles hold an
-exclusive lock, so concurrent callers lose nothing.  A process killed
-between those steps damages nothing but may leave its temporary file behind;
-the next call removes such leftovers while it holds the lock.
+and kept) that then replaces it.  Every read-modify-write cycle holds two
+exclusive locks, always in this order: one on the home folder, which
+serialises the start-up files of that home whatever ``XDG_CONFIG_HOME``
+says, and one in the store folder for the files under it.  A writer also
+locks its temporary file until it is renamed, so a process killed between
+those steps damages nothing but may leave its temporary file behind, and
+the next call removes such leftovers, never the file of a running writer.
 
-Setting ``VELTROCAM_NO_MODIFY_RC=1`` leaves start-up files (and the fish
-``conf.d`` file) alone.
+Setting ``VELTROCAM_NO_MODIFY_RC=1`` leaves start-up files, the fish
+``conf.d`` file and the ``environment.d`` file alone.
 """
 
 from __future__ import annotations
@@ -45,11 +58,74 @@ __all__ = ["update_bash_file", "remove_from_bash_file", "store_status",
            "StoreStatus"]
 
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+# Names no version has stored: they change what every shell runs or how
+# programs load.
 _PROTECTED_NAMES = frozenset({
     "PATH", "HOME", "IFS", "ENV", "BASH_ENV", "SHELLOPTS", "BASHOPTS",
     "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR",
 })
 _PROTECTED_PREFIXES = ("BASH_", "LD_", "DYLD_")
+# Names that break a shell when stored with an ordinary value: the shell
+# prints an error or stops reading the file, drops the variables stored
+# after it, or takes over a variable it sets itself.  Found by storing each
+# name that these shells list or hold in their programs, with a word, a
+# number, a locale and a path as values, and reading the file with sh
+# (dash), bash (also --posix), zsh, fish 3.6 and 4, tcsh and csh: sourced,
+# sourced in an interactive shell, and inherited by an interactive shell.
+# A name counts when no such value works.  SECONDS and LINES hold only
+# until the shell counts on or the terminal is resized.
+_SHELL_NAMES = {
+    "sh": "IFS LD_PRELOAD OPTIND PPID PS1 PWD _",
+    "bash": (
+        "BASH BASHOPTS BASHPID BASH_ALIASES BASH_ARGC BASH_ARGV BASH_ARGV0 "
+        "BASH_CMDS BASH_COMMAND BASH_COMPAT BASH_LINENO BASH_SOURCE "
+        "BASH_SUBSHELL BASH_VERSINFO BASH_VERSION BASH_XTRACEFD COLUMNS "
+        "COMP_WORDBREAKS DIRSTACK EPOCHREALTIME EPOCHSECONDS EUID FUNCNAME "
+        "GROUPS HISTCMD HOME IFS INSIDE_EMACS LD_PRELOAD LINENO LINES OPTERR "
+        "OPTIND PIPESTATUS POSIXLY_CORRECT POSIX_PEDANTIC PPID PROMPT_COMMAND "
+        "PS0 PS1 PS4 PWD RANDOM SECONDS SHELLOPTS SHLVL SRANDOM UID _"),
+    "zsh": (
+        "ARGC ARGV0 COLUMNS CPUTYPE EGID ERRNO EUID GID HISTCHARS HISTCMD HOST "
+        "IFS KEYBOARD_HACK LD_PRELOAD LINENO LINES MACHTYPE MODULE_PATH OLDPWD "
+        "OPTIND OSTYPE PPID PROMPT PROMPT_EOL_MARK PS1 PWD RANDOM READNULLCMD "
+        "SECONDS SHLVL TERM TRY_BLOCK_ERROR TRY_BLOCK_INTERRUPT TTY TTYIDLE "
+        "UID USERNAME VENDOR WATCH ZSH_ARGZERO ZSH_EVAL_CONTEXT ZSH_NAME "
+        "ZSH_PATCHLEVEL ZSH_SUBSHELL ZSH_VERSION _ aliases argv builtins "
+        "cdpath commands dirstack dis_aliases dis_builtins dis_functions "
+        "dis_functions_source dis_galiases dis_patchars dis_reswords "
+        "dis_saliases fignore fpath funcfiletrace funcsourcetrace funcstack "
+        "functions functions_source functrace galiases histchars history "
+        "historywords i jobdirs jobstates jobtexts key keymaps mailpath "
+        "manpath module_path modules nameddirs options parameters patchars "
+        "path pipestatus prompt psvar reswords saliases signals status "
+        "termcap terminfo userdirs usergroups watch widgets "
+        "zle_bracketed_paste zsh_eval_context zsh_scheduled_events"),
+    "fish": (
+        "CMD_DURATION EUID FISH_DEBUG FISH_VERSION IFS LD_PRELOAD PWD SHLVL "
+        "USER _ __fish_added_user_paths __fish_bin_dir __fish_cache_dir "
+        "__fish_config_dir __fish_data_dir __fish_help_dir __fish_sysconf_dir "
+        "__fish_user_data_dir __fish_vendor_completionsdirs "
+        "__fish_vendor_confdirs __fish_vendor_functionsdirs argv "
+        "fish_bind_mode fish_complete_path fish_escape_delay_ms "
+        "fish_function_path fish_kill_signal fish_killring fish_pid "
+        "fish_read_limit fish_sequence_key_delay_ms history hostname "
+        "pipestatus status status_generation umask version"),
+    "tcsh": "HOME HOST HOSTTYPE LD_PRELOAD MACHTYPE NLSPATH PWD SHLVL VENDOR",
+    "csh": "HOME LD_PRELOAD PWD tcsh",
+}
+
+
+def _shells_by_name() -> dict[str, str]:
+    """Map each name of ``_SHELL_NAMES`` to the shells it breaks, as text."""
+    shells: dict[str, list[str]] = {}
+    for shell, names in _SHELL_NAMES.items():
+        for name in names.split():
+            shells.setdefault(name, []).append(shell)
+    return {name: ", ".join(found[:-1]) + " and " + found[-1] if len(found) > 1
+            else found[0] for name, found in shells.items()}
+
+
+_REFUSED_NAMES = _shells_by_name()
 _SURROGATE = re.compile("[\ud800-\udfff]")
 _MAX_VALUE_BYTES = 32 * 1024
 
@@ -58,25 +134,51 @@ _LOCK_POLL_INTERVAL = 0.02
 
 _BEGIN = b"# >>> veltrocam >>>"
 _END = b"# <<< veltrocam <<<"
+# The entry patterns of the value files.  Their quantifiers are possessive,
+# so a damaged file (a quote never closed, say) fails in time linear in its
+# size instead of backtracking.
 # One stored variable: export NAME='value', where each ' of the value is '\''.
-_ENTRY = re.compile(rb"export ([A-Za-z_][A-Za-z0-9_]*)='((?:[^']+|'\\'')*)'\n")
+_ENTRY = re.compile(rb"export ([A-Za-z_][A-Za-z0-9_]*)='((?:[^']++|'\\'')*+)'\n")
 # The same for fish: set -gx NAME 'value'.  Inside fish's single quotes only
 # \\ and \' are escapes, and both are always written.
 _FISH_ENTRY = re.compile(
-    rb"set -gx ([A-Za-z_][A-Za-z0-9_]*) '((?:[^'\\]+|\\[\\'])*)'\n")
+    rb"set -gx ([A-Za-z_][A-Za-z0-9_]*) '((?:[^'\\]++|\\[\\'])*+)'\n")
 _FISH_ESCAPE = re.compile(rb"\\([\\'])")
+# For csh: setenv NAME 'value'.  Inside csh's single quotes a backslash is
+# itself except before ! (which would start a history substitution) and
+# before a line feed (which would end the command); each ' is '\''.
+_CSH_ENTRY = re.compile(
+    rb"setenv ([A-Za-z_][A-Za-z0-9_]*) '((?:[^'\\!\n]++|\\[!\n]|\\|'\\'')*+)'\n")
+_CSH_ESCAPE = re.compile(rb"\\([!\n])")
+# csh (not tcsh) reads at most this many bytes in one word, counting \! as
+# one: a longer value is cut short with "Word too long".
+_CSH_WORD_MAX = 8187
+# For systemd's environment.d: NAME="value".  The generator takes \\, \"
+# and \` inside double quotes, then expands $NAME and ${NAME} (even where
+# they came from a backslash), and $$ is a dollar sign.
+_ENVIRONMENT_D_ENTRY = re.compile(
+    rb'([A-Za-z_][A-Za-z0-9_]*)="((?:[^"\\$]++|\\[\\"`]|\$\$)*+)"\n')
+_ENVIRONMENT_D_ESCAPE = re.compile(rb"\\([\\\"`])|\$(\$)")
+# Tests may point it elsewhere, or to None for a machine without systemd.
+_ENVIRONMENT_D_GENERATOR: str | None = (
+    "/usr/lib/systemd/user-environment-generators/"
+    "30-systemd-environment-d-generator")
+_WHOLE_FILE_HEADER = (b"# Written by veltrocam-license-helper, which replaces or "
+                      b"removes this file as a whole.\n")
 # What tempfile.mkstemp names a temporary file in _replace_file: a dot, the
 # target's name, a dot, eight characters of its random sequence, ".tmp".
 _LEFTOVER = re.compile(r"\.(.+)\.[a-z0-9_]{8}\.tmp")
 # Shells that read ``.profile`` (as login shells) and no other file of ours.
 _POSIX_SHELLS = frozenset({"sh", "dash", "ash", "ksh", "mksh", "yash", "posh"})
+_CSH_SHELLS = frozenset({"tcsh", "csh", "bsd-csh"})
+_CSH_STARTUP_FILES = (".tcshrc", ".cshrc")
 # Characters that keep their literal meaning inside double quotes in every shell.
 _PLAIN_IN_DOUBLE_QUOTES = re.compile(r'[^"$`\\!\n\r]*')
 
 
 class _Layout(NamedTuple):
-    """Where the home folder, the value files, the lock file and the fish
-    ``conf.d`` file are."""
+    """Where the home folder, the value files, the lock file, the fish
+    ``conf.d`` file and the ``environment.d`` file are."""
 
     home: str
     folder: str
@@ -84,6 +186,8 @@ class _Layout(NamedTuple):
     lock: str
     fish_store: str
     fish_conf: str
+    csh_store: str
+    environment_d: str
 
 
 class _Target(NamedTuple):
@@ -105,6 +209,19 @@ class _Change(NamedTuple):
     mode: int
 
 
+class _ValueFile(NamedTuple):
+    """A value file written from ``env.sh``'s entries for other shells.
+
+    ``problem`` tells why a value cannot be written so that its reader gets
+    it back exactly, or returns None.
+    """
+
+    path: str
+    parse: Callable[[_Target], dict[str, bytes]]
+    format: Callable[[dict[str, bytes]], bytes]
+    problem: Callable[[bytes], str | None]
+
+
 class StoreStatus(NamedTuple):
     """What :func:`store_status` found; nothing in it is a secret but
     ``values``.
@@ -114,7 +231,10 @@ class StoreStatus(NamedTuple):
     of a start-up file (``SOURCES`` when it sources the store).
     ``shell_files`` are the files every new session of ``shell`` reads
     (empty for a shell that reads none of them); ``covered`` tells whether
-    all of them source the store.
+    all of them source the store.  ``problems`` describes each value file
+    that cannot be read (a dangling symbolic link, say) and how to fix it;
+    ``refused`` maps each stored name that is refused now to the shells it
+    breaks.
     """
 
     value_files: dict[str, int | None]
@@ -123,6 +243,8 @@ class StoreStatus(NamedTuple):
     shell: str
     shell_files: list[str]
     covered: bool
+    problems: dict[str, str]
+    refused: dict[str, str]
 
 
 SOURCES = "sources the store"
@@ -138,10 +260,12 @@ def update_bash_file(variables: list[str], value: str) -> list[str]:
     Returns the real paths of the files written, in the order written; an
     empty list when nothing had to change.
 
-    Raises TypeError or ValueError for bad input and PermissionError under
-    sudo, all before anything on disk is touched; TimeoutError when the lock
-    stays busy; OSError or ValueError when a file is unsafe to change or
-    cannot be parsed, in which case nothing is written.
+    Raises TypeError or ValueError for bad input (a name a shell treats as
+    its own, a value that csh or systemd would not give back exactly) and
+    PermissionError under sudo, all before anything on disk is touched;
+    TimeoutError when a lock stays busy; OSError or ValueError when a file
+    is unsafe to change or cannot be parsed, in which case nothing is
+    written.
     """
     names = _checked_names(variables)
     encoded = _checked_value(value)
@@ -149,89 +273,106 @@ def update_bash_file(variables: list[str], value: str) -> list[str]:
     if not names:
         return []
     layout = _layout()
+    followers = _followers(layout)
+    _check_values(followers, dict.fromkeys(names, encoded))
     _make_private_folder(layout.folder)
-    with _locked(layout.lock):
+    with _locked_home(layout.home), _locked(layout.lock):
         _remove_leftovers(layout)
         store = _read_target(layout.store)
         entries = _parse_store(store)
-        fish = _read_fish_store(layout)
+        read = _read_followers(followers)
         updated = entries | dict.fromkeys(names, encoded)
+        shared = _shared(updated)
+        _check_values(followers, shared)
         changes = []
         if updated != entries:
             changes.append(_Change(store.path, _format_store(updated), 0o600))
         else:
             _tighten_store_mode(store)
-        if fish is not None:
-            changes += _fish_store_changes(fish, updated)
+        changes += _follower_changes(read, shared)
         if not _startup_files_opted_out():
             changes += _marking_changes(layout)
-            if fish is not None:
+            if _fish_in_use(layout):
                 changes += _fish_conf_changes(layout)
         return _apply(changes)
 
 
 def remove_from_bash_file(variables: list[str]) -> list[str]:
-    """Drop the names in ``variables`` from the value file.
+    """Drop the names in ``variables`` from the value files.
 
-    Names that are not stored are skipped without any write.  When the last
-    name goes, the value files are removed, and so are the marked blocks in
-    the start-up files and the fish ``conf.d`` file (unless
-    ``VELTROCAM_NO_MODIFY_RC=1`` is set).
+    Names that are not stored are skipped without any write; a name that
+    is refused now but was stored by an earlier version can be removed.
+    When the last name goes, the value files are removed, and so are the
+    marked blocks in the start-up files and the fish ``conf.d`` file (unless
+    ``VELTROCAM_NO_MODIFY_RC=1`` is set).  A file that is a symbolic link
+    is emptied through the link instead, so that the link keeps a target.
 
     Returns the names removed, in the order given.  Raises like
     :func:`update_bash_file`.
     """
-    names = _checked_names(variables)
+    names = _checked_names(variables, removing=True)
     _refuse_sudo()
     layout = _layout()
     if not names or not os.path.isdir(layout.folder):
         return []
-    with _locked(layout.lock):
+    followers = _followers(layout)
+    with _locked_home(layout.home), _locked(layout.lock):
         _remove_leftovers(layout)
         store = _read_target(layout.store)
         entries = _parse_store(store)
-        fish = _read_fish_store(layout)
+        read = _read_followers(followers)
         removed = [name for name in dict.fromkeys(names) if name in entries]
         if not removed:
             return removed
         for name in removed:
             del entries[name]
         if entries:
+            shared = _shared(entries)
+            _check_values(followers, shared)
             changes = [_Change(store.path, _format_store(entries), 0o600)]
-            if fish is not None:
-                changes += _fish_store_changes(fish, entries)
-            _apply(changes)
+            _apply(changes + _follower_changes(read, shared))
             return removed
+        # Everything is planned, and so checked, before anything changes;
+        # env.sh goes last, so that an interrupted call leaves it leading.
+        files = [(file.path, target) for file, target in read]
+        changes = []
         if not _startup_files_opted_out():
-            # Both are planned, and so checked, before anything is removed.
-            conf = _read_target(layout.fish_conf)
-            unmarking = _unmarking_changes(layout)
-            if conf.data is not None:
-                _remove_file(conf.path)
-            _apply(unmarking)
-        if fish is not None and fish.data is not None:
-            _remove_file(fish.path)
-        _remove_file(store.path)
+            files.insert(0, (layout.fish_conf, _read_target(layout.fish_conf)))
+            changes = _unmarking_changes(layout)
+        files.append((layout.store, store))
+        _apply(changes)
+        for path, target in files:
+            _discard(path, target)
         return removed
 
 
 def store_status() -> StoreStatus:
     """Describe the store without changing anything.
 
-    Raises ValueError when a value file cannot be parsed, OSError when one
-    cannot be read, RuntimeError when there is no home folder.
+    Raises ValueError when a value file cannot be parsed, RuntimeError when
+    there is no home folder.  A value file that cannot be read is reported
+    in ``problems``.
     """
     layout = _layout()
     value_files: dict[str, int | None] = {}
+    problems: dict[str, str] = {}
     entries: dict[str, bytes] = {}
-    for path, parse in ((layout.store, _parse_store),
-                        (layout.fish_store, _parse_fish_store)):
-        target = _read_target(path)
+    files = [(layout.store, _parse_store), (layout.fish_store, _parse_fish_store),
+             (layout.csh_store, _parse_csh_store)]
+    if _generator_installed() or os.path.lexists(layout.environment_d):
+        files.append((layout.environment_d, _parse_environment_d))
+    for path, parse in files:
+        value_files[path] = None
+        try:
+            target = _read_target(path)
+        except OSError as error:
+            problems[path] = _problem(error)
+            continue
         value_files[path] = target.mode
         parsed = parse(target)
         if path == layout.store:
             entries = parsed
-    startup = list(dict.fromkeys(_files_to_mark(layout.home)
+    startup = list(dict.fromkeys(_files_to_mark(layout)
                                  + _files_to_unmark(layout.home)))
     states = {path: _startup_state(path) for path in startup}
     if _fish_in_use(layout) or os.path.lexists(layout.fish_conf):
@@ -240,14 +381,21 @@ def store_status() -> StoreStatus:
     read = _files_read_by(shell, layout)
     covered = bool(read) and all(states.get(path) == SOURCES for path in read)
     values = {name: value.decode("utf-8") for name, value in entries.items()}
-    return StoreStatus(value_files, values, states, shell, read, covered)
+    refused = {name: _REFUSED_NAMES[name] for name in values
+               if name in _REFUSED_NAMES}
+    return StoreStatus(value_files, values, states, shell, read, covered,
+                       problems, refused)
 
 
 # Input checks: they run before anything on disk is touched, and their
 # messages name the offending name but never quote the value.
 
-def _checked_names(variables: object) -> list[str]:
-    """Return the names as plain strings, or raise TypeError/ValueError."""
+def _checked_names(variables: object, removing: bool = False) -> list[str]:
+    """Return the names as plain strings, or raise TypeError/ValueError.
+
+    A name that breaks a shell is refused, except for ``removing`` it: an
+    earlier version may have stored it.
+    """
     if not isinstance(variables, list):
         raise TypeError(
             f"variables must be a list of str, not {type(variables).__name__}")
@@ -261,7 +409,10 @@ def _checked_names(variables: object) -> list[str]:
             raise ValueError(f"invalid environment variable name: {name!r}")
         if name in _PROTECTED_NAMES or name.startswith(_PROTECTED_PREFIXES):
             raise ValueError(
-                f"refusing to store {name}: setting it would break the shell")
+                f"refusing to store {name}: setting it would break every shell")
+        if name in _REFUSED_NAMES and not removing:
+            raise ValueError(f"refusing to store {name}: storing it would "
+                             f"break {_REFUSED_NAMES[name]}")
         names.append(name)
     return names
 
@@ -306,7 +457,9 @@ def _layout() -> _Layout:
     return _Layout(home, folder, os.path.join(folder, "env.sh"),
                    os.path.join(folder, "env.sh.lock"),
                    os.path.join(folder, "env.fish"),
-                   os.path.join(config, "fish", "conf.d", "veltrocam.fish"))
+                   os.path.join(config, "fish", "conf.d", "veltrocam.fish"),
+                   os.path.join(folder, "env.csh"),
+                   os.path.join(config, "environment.d", "60-veltrocam.conf"))
 
 
 def _installed(program: str) -> bool:
@@ -337,12 +490,14 @@ def _zshenv(home: str) -> str:
     return os.path.join(home, ".zshenv")
 
 
-def _files_to_mark(home: str) -> list[str]:
-    """Return the start-up files that should source the value file.
+def _files_to_mark(layout: _Layout) -> list[str]:
+    """Return the start-up files that should source a value file.
 
     ``.bash_profile`` and ``.bash_login`` are never created: either one
-    makes bash skip ``.profile``.
+    makes bash skip ``.profile``.  Nor is ``.tcshrc``: it would hide
+    ``.cshrc`` from tcsh.
     """
+    home = layout.home
     shell = _user_shell()
     files = [os.path.join(home, ".profile")]
     for name in (".bash_profile", ".bash_login"):
@@ -354,6 +509,9 @@ def _files_to_mark(home: str) -> list[str]:
         files.append(bashrc)
     if shell == "zsh" or _installed("zsh"):
         files.append(_zshenv(home))
+    if _csh_in_use(layout):
+        csh = [os.path.join(home, name) for name in _CSH_STARTUP_FILES]
+        files += [path for path in csh if os.path.lexists(path)] or csh[-1:]
     return files
 
 
@@ -364,7 +522,8 @@ def _files_to_unmark(home: str) -> list[str]:
 
 def _startup_files(home: str) -> list[str]:
     """Return every start-up file that may get a block, existing or not."""
-    names = (".profile", ".bash_profile", ".bash_login", ".bashrc", ".zshenv")
+    names = (".profile", ".bash_profile", ".bash_login", ".bashrc", ".zshenv",
+             *_CSH_STARTUP_FILES)
     files = [os.path.join(home, name) for name in names]
     zdotdir = os.environ.get("ZDOTDIR", "")
     if os.path.isabs(zdotdir):
@@ -378,6 +537,39 @@ def _fish_in_use(layout: _Layout) -> bool:
     ``env.sh``."""
     return (_user_shell() == "fish" or _installed("fish")
             or os.path.lexists(layout.fish_store))
+
+
+def _csh_in_use(layout: _Layout) -> bool:
+    """Tell whether tcsh or csh needs the values, as :func:`_fish_in_use`."""
+    return (_user_shell() in _CSH_SHELLS or _installed("tcsh")
+            or _installed("bsd-csh") or os.path.lexists(layout.csh_store))
+
+
+def _generator_installed() -> bool:
+    generator = _ENVIRONMENT_D_GENERATOR
+    return generator is not None and os.path.exists(generator)
+
+
+def _environment_d_in_use(layout: _Layout) -> bool:
+    """Tell whether the ``environment.d`` file is kept: systemd's generator
+    reads it, or it exists already, and the user has not opted out."""
+    return not _startup_files_opted_out() and (
+        _generator_installed() or os.path.lexists(layout.environment_d))
+
+
+def _followers(layout: _Layout) -> list[_ValueFile]:
+    """Return the value files besides ``env.sh`` that are kept."""
+    files = []
+    if _fish_in_use(layout):
+        files.append(_ValueFile(layout.fish_store, _parse_fish_store,
+                                _format_fish, _no_problem))
+    if _csh_in_use(layout):
+        files.append(_ValueFile(layout.csh_store, _parse_csh_store,
+                                _format_csh, _csh_problem))
+    if _environment_d_in_use(layout):
+        files.append(_ValueFile(layout.environment_d, _parse_environment_d,
+                                _format_environment_d, _environment_d_problem))
+    return files
 
 
 def _files_read_by(shell: str, layout: _Layout) -> list[str]:
@@ -398,6 +590,11 @@ def _files_read_by(shell: str, layout: _Layout) -> list[str]:
         return [_zshenv(home)]
     if shell == "fish":
         return [layout.fish_conf]
+    if shell == "tcsh":
+        tcshrc = os.path.join(home, ".tcshrc")
+        return [tcshrc if os.path.lexists(tcshrc) else os.path.join(home, ".cshrc")]
+    if shell in _CSH_SHELLS:
+        return [os.path.join(home, ".cshrc")]
     if shell in _POSIX_SHELLS:
         return [os.path.join(home, ".profile")]
     return []
@@ -407,7 +604,7 @@ def _startup_files_opted_out() -> bool:
     return os.environ.get("VELTROCAM_NO_MODIFY_RC") == "1"
 
 
-# The value file.
+# The value files.
 
 def _parse_store(store: _Target) -> dict[str, bytes]:
     """Parse the value file strictly into names and UTF-8 encoded values."""
@@ -421,11 +618,29 @@ def _parse_fish_store(store: _Target) -> dict[str, bytes]:
                           lambda quoted: _FISH_ESCAPE.sub(rb"\1", quoted))
 
 
+def _parse_csh_store(store: _Target) -> dict[str, bytes]:
+    """Parse ``env.csh`` as strictly as :func:`_parse_store`."""
+    return _parse_entries(store, _CSH_ENTRY, lambda quoted: _CSH_ESCAPE.sub(
+        rb"\1", quoted.replace(b"'\\''", b"'")))
+
+
+def _parse_environment_d(store: _Target) -> dict[str, bytes]:
+    """Parse the ``environment.d`` file: its header line, then entries."""
+    return _parse_entries(store, _ENVIRONMENT_D_ENTRY, lambda quoted:
+                          _ENVIRONMENT_D_ESCAPE.sub(rb"\1\2", quoted),
+                          _WHOLE_FILE_HEADER)
+
+
 def _parse_entries(store: _Target, entry: re.Pattern[bytes],
-                   unquote: Callable[[bytes], bytes]) -> dict[str, bytes]:
+                   unquote: Callable[[bytes], bytes],
+                   header: bytes = b"") -> dict[str, bytes]:
     data = store.data or b""
     entries: dict[str, bytes] = {}
     position = 0
+    if data and header:
+        if not data.startswith(header):
+            raise _store_error(store, 0, "cannot be parsed")
+        position = len(header)
     while position < len(data):
         match = entry.match(data, position)
         if match is None:
@@ -456,8 +671,12 @@ def _is_utf8(data: bytes) -> bool:
 
 
 def _format_store(entries: dict[str, bytes]) -> bytes:
+    """Format ``env.sh``; a name refused now goes last, since a shell that
+    stops reading the file at it loses only what comes after it."""
+    kept = _shared(entries)
+    ordered = kept | {name: entries[name] for name in entries if name not in kept}
     return b"".join(b"export %s=%s\n" % (name.encode("ascii"), _quote(value))
-                    for name, value in entries.items())
+                    for name, value in ordered.items())
 
 
 def _quote(data: bytes) -> bytes:
@@ -468,6 +687,48 @@ def _quote(data: bytes) -> bytes:
 def _tighten_store_mode(store: _Target) -> None:
     if store.mode is not None and store.mode & 0o077:
         os.chmod(store.path, 0o600)
+
+
+def _shared(entries: dict[str, bytes]) -> dict[str, bytes]:
+    """Return the entries the other value files get: all but refused names."""
+    return {name: value for name, value in entries.items()
+            if name not in _REFUSED_NAMES}
+
+
+def _check_values(files: list[_ValueFile], entries: dict[str, bytes]) -> None:
+    """Refuse the change when a value file cannot give a value back exactly."""
+    for file in files:
+        for name, value in entries.items():
+            problem = file.problem(value)
+            if problem is not None:
+                raise ValueError(f"refusing to store {name}: {problem}")
+
+
+def _no_problem(value: bytes) -> None:
+    return None
+
+
+def _read_followers(files: list[_ValueFile]) -> list[tuple[_ValueFile, _Target]]:
+    """Read and parse each value file; a damaged one stops the change."""
+    read = []
+    for file in files:
+        target = _read_target(file.path)
+        file.parse(target)
+        read.append((file, target))
+    return read
+
+
+def _follower_changes(read: list[tuple[_ValueFile, _Target]],
+                      entries: dict[str, bytes]) -> list[_Change]:
+    """Plan writing ``entries`` to each value file that does not hold them."""
+    changes = []
+    for file, target in read:
+        data = file.format(entries)
+        if target.data == data:
+            _tighten_store_mode(target)
+        else:
+            changes.append(_Change(target.path, data, 0o600))
+    return changes
 
 
 # The fish files.
@@ -482,30 +743,11 @@ def _format_fish(entries: dict[str, bytes]) -> bytes:
                     for name, value in entries.items())
 
 
-def _read_fish_store(layout: _Layout) -> _Target | None:
-    """Read and check ``env.fish``; None when fish needs no values."""
-    if not _fish_in_use(layout):
-        return None
-    fish = _read_target(layout.fish_store)
-    _parse_fish_store(fish)
-    return fish
-
-
-def _fish_store_changes(fish: _Target, entries: dict[str, bytes]) -> list[_Change]:
-    """Plan writing ``entries`` to ``env.fish`` unless it holds them already."""
-    data = _format_fish(entries)
-    if fish.data == data:
-        _tighten_store_mode(fish)
-        return []
-    return [_Change(fish.path, data, 0o600)]
-
-
 def _fish_conf(layout: _Layout) -> bytes:
     """Return the whole ``conf.d`` file: source ``env.fish`` when readable."""
     path = _fish_quote(os.fsencode(layout.fish_store))
-    return (b"# Written by veltrocam-license-helper, which replaces or removes "
-            b"this file as a whole.\n"
-            b"if test -r %s\n    source %s\nend\n" % (path, path))
+    return (_WHOLE_FILE_HEADER
+            + b"if test -r %s\n    source %s\nend\n" % (path, path))
 
 
 def _fish_conf_changes(layout: _Layout) -> list[_Change]:
@@ -514,6 +756,49 @@ def _fish_conf_changes(layout: _Layout) -> list[_Change]:
     if target.data == data:
         return []
     return [_Change(target.path, data, _startup_mode(target))]
+
+
+# The csh file.
+
+def _csh_quote(data: bytes) -> bytes:
+    """Quote bytes for csh: single quotes, each ' written as '\\'', each !
+    and line feed after a backslash."""
+    return (b"'" + data.replace(b"'", b"'\\''").replace(b"!", b"\\!")
+            .replace(b"\n", b"\\\n") + b"'")
+
+
+def _format_csh(entries: dict[str, bytes]) -> bytes:
+    return b"".join(b"setenv %s %s\n" % (name.encode("ascii"), _csh_quote(value))
+                    for name, value in entries.items())
+
+
+def _csh_problem(value: bytes) -> str | None:
+    size = len(_csh_quote(value)) - value.count(b"!")
+    if size <= _CSH_WORD_MAX:
+        return None
+    return (f"csh would not read its value back exactly: quoted, it takes "
+            f"{size} bytes in env.csh, and csh reads words of at most "
+            f"{_CSH_WORD_MAX} bytes")
+
+
+# The environment.d file.
+
+def _environment_d_quote(data: bytes) -> bytes:
+    return (b'"' + data.replace(b"\\", b"\\\\").replace(b'"', b'\\"')
+            .replace(b"`", b"\\`").replace(b"$", b"$$") + b'"')
+
+
+def _format_environment_d(entries: dict[str, bytes]) -> bytes:
+    return _WHOLE_FILE_HEADER + b"".join(
+        b"%s=%s\n" % (name.encode("ascii"), _environment_d_quote(value))
+        for name, value in entries.items())
+
+
+def _environment_d_problem(value: bytes) -> str | None:
+    if value:
+        return None
+    return ("systemd's environment.d files cannot hold an empty value: "
+            "the generator drops the line as invalid")
 
 
 # What store_status reports about each start-up file.
@@ -537,6 +822,8 @@ def _fish_conf_state(layout: _Layout) -> str:
         return _problem(error)
     if target.data is None:
         return "missing"
+    if not target.data:
+        return "empty; the next change writes it again"
     if target.data != _fish_conf(layout):
         return "changed by hand; the next change writes it again"
     return SOURCES
@@ -550,18 +837,25 @@ def _problem(error: OSError | ValueError) -> str:
 
 # Marked blocks in start-up files.
 
-def _block(layout: _Layout) -> bytes:
-    """Return the marked block that sources the value file."""
+def _block(layout: _Layout, startup_file: str) -> bytes:
+    """Return the marked block that sources the value file: ``env.csh`` for
+    a csh start-up file, ``env.sh`` for any other."""
+    csh = os.path.basename(startup_file) in _CSH_STARTUP_FILES
+    store = layout.csh_store if csh else layout.store
     home = layout.home.rstrip("/") + "/"
-    relative = layout.store[len(home):]
-    if (layout.store.startswith(home)
-            and _PLAIN_IN_DOUBLE_QUOTES.fullmatch(relative)):
+    relative = store[len(home):]
+    if store.startswith(home) and _PLAIN_IN_DOUBLE_QUOTES.fullmatch(relative):
         path = b'"$HOME/' + os.fsencode(relative) + b'"'
+    elif csh:
+        path = _csh_quote(os.fsencode(store))
     else:
-        path = _quote(os.fsencode(layout.store))
+        path = _quote(os.fsencode(store))
     # The trailing comment absorbs a CR left by an editor that converts the
     # file to CRLF line ends.
-    line = b"if [ -r %s ]; then . %s; fi # veltrocam" % (path, path)
+    if csh:
+        line = b"if ( -r %s ) source %s # veltrocam" % (path, path)
+    else:
+        line = b"if [ -r %s ]; then . %s; fi # veltrocam" % (path, path)
     return b"\n".join((_BEGIN, line, _END)) + b"\n"
 
 
@@ -593,14 +887,14 @@ def _find_block(data: bytes, path: str) -> tuple[int, int] | None:
 
 def _marking_changes(layout: _Layout) -> list[_Change]:
     """Plan adding the block to every start-up file that lacks it."""
-    block = _block(layout)
     changes = []
-    for target in _read_targets(_files_to_mark(layout.home)):
+    for path, target in _read_targets(_files_to_mark(layout)):
         data = target.data or b""
         if _find_block(data, target.path) is not None:
             continue
         if data and not data.endswith(b"\n"):
             data += b"\n"
+        block = _block(layout, path)
         changes.append(_Change(target.path, data + block, _startup_mode(target)))
     return changes
 
@@ -608,7 +902,7 @@ def _marking_changes(layout: _Layout) -> list[_Change]:
 def _unmarking_changes(layout: _Layout) -> list[_Change]:
     """Plan cutting the block out of every start-up file that holds one."""
     changes = []
-    for target in _read_targets(_files_to_unmark(layout.home)):
+    for _, target in _read_targets(_files_to_unmark(layout.home)):
         data = target.data or b""
         span = _find_block(data, target.path)
         if span is not None:
@@ -630,12 +924,13 @@ def _refuse(path: str, reason: str) -> NoReturn:
                           path)
 
 
-def _read_targets(paths: list[str]) -> list[_Target]:
-    """Read each file once, even when several paths lead to it."""
-    targets: dict[str, _Target] = {}
+def _read_targets(paths: list[str]) -> list[tuple[str, _Target]]:
+    """Read each file once, even when several paths lead to it; return each
+    with the first path that led to it."""
+    targets: dict[str, tuple[str, _Target]] = {}
     for path in paths:
         target = _read_target(path)
-        targets.setdefault(target.path, target)
+        targets.setdefault(target.path, (path, target))
     return list(targets.values())
 
 
@@ -644,14 +939,17 @@ def _read_target(path: str) -> _Target:
 
     A missing file is returned empty, to be created.  A dangling link, or a
     real file that is not a regular file of the current user with a single
-    hard link, is refused with PermissionError.
+    hard link, is refused with PermissionError: writing through a dangling
+    link would create a file wherever it points.
     """
     if not os.path.lexists(path):
         return _Target(path, None, None)
     try:
         real = os.path.realpath(path, strict=True)
     except FileNotFoundError:
-        _refuse(path, "the symbolic link points to a missing file")
+        _refuse(path, f"the symbolic link points to a missing file, "
+                      f"{os.path.realpath(path)}; remove the link, or put "
+                      f"the file it names back (empty will do)")
     # O_NONBLOCK keeps the open of a FIFO from waiting for a writer.
     fd = os.open(real, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK
                  | os.O_CLOEXEC)
@@ -685,26 +983,52 @@ def _apply(changes: list[_Change]) -> list[str]:
 def _replace_file(path: str, data: bytes, mode: int) -> None:
     """Atomically replace ``path`` with ``data``, leaving it with ``mode``.
 
-    On any error before the final rename the target stays as it was and the
-    temporary file is removed.
+    The temporary file stays locked until it is renamed, which tells
+    :func:`_remove_leftovers` that its writer is alive.  On any error before
+    the final rename the target stays as it was and the temporary file is
+    removed.
     """
-    import tempfile  # here: slow to import, and needed only to store values
-
-    folder, name = os.path.split(path)
-    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp",
-                                     dir=folder)
+    folder = os.path.dirname(path)
+    fd, temporary = _locked_temporary(path)
     try:
-        with open(fd, "wb") as file:
+        with open(fd, "wb", closefd=False) as file:
             file.write(data)
-            file.flush()
-            os.fchmod(file.fileno(), mode)
-            os.fsync(file.fileno())
+        os.fchmod(fd, mode)
+        os.fsync(fd)
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
+    finally:
+        os.close(fd)  # only now: closing releases the lock
     _fsync_folder(folder)
+
+
+def _locked_temporary(path: str) -> tuple[int, str]:
+    """Create and lock a temporary file beside ``path``.
+
+    A leftover sweep may remove the file between its creation and the
+    lock; then it is made again.
+    """
+    import tempfile  # here: slow to import, and needed only to store values
+
+    folder, name = os.path.split(path)
+    while True:
+        fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp",
+                                         dir=folder)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            if os.path.samestat(os.fstat(fd), os.lstat(temporary)):
+                return fd, temporary
+        except FileNotFoundError:
+            pass
+        except BaseException:
+            os.close(fd)
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
+            raise
+        os.close(fd)
 
 
 def _remove_file(path: str) -> None:
@@ -712,14 +1036,29 @@ def _remove_file(path: str) -> None:
     _fsync_folder(os.path.dirname(path))
 
 
+def _discard(path: str, target: _Target) -> None:
+    """Remove a value file or the fish ``conf.d`` file, once its last name
+    is gone.  Through a symbolic link the file is emptied instead: removing
+    it would leave the link dangling."""
+    if target.data is None:
+        return
+    if os.path.islink(path):
+        if target.data:
+            _replace_file(target.path, b"", target.mode or 0o600)
+    else:
+        _remove_file(target.path)
+
+
 def _remove_leftovers(layout: _Layout) -> None:
     """Remove temporary files that a killed call left beside its targets.
 
-    Runs under the lock, so no other call is writing one.  Only names of
-    exactly ``_replace_file``'s pattern for a file this module writes (or
-    the real file behind it) count, and only regular files of this user.
+    Runs under both locks.  Only names of exactly ``_replace_file``'s
+    pattern for a file this module writes (or the real file behind it)
+    count, only regular files of this user, and only those that no writer
+    holds locked: a writer of another home may share a linked target.
     """
-    paths = [layout.store, layout.fish_store, layout.fish_conf,
+    paths = [layout.store, layout.fish_store, layout.csh_store,
+             layout.environment_d, layout.fish_conf,
              *_startup_files(layout.home)]
     names: dict[str, set[str]] = {}
     for path in paths + [os.path.realpath(path) for path in paths]:
@@ -734,11 +1073,25 @@ def _remove_leftovers(layout: _Layout) -> None:
             match = _LEFTOVER.fullmatch(entry)
             if match is None or match[1] not in targets:
                 continue
-            path = os.path.join(folder, entry)
             with contextlib.suppress(OSError):
-                info = os.lstat(path)
-                if stat.S_ISREG(info.st_mode) and info.st_uid == os.geteuid():
-                    os.unlink(path)
+                _remove_leftover(os.path.join(folder, entry))
+
+
+def _remove_leftover(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK
+                 | os.O_CLOEXEC)
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid():
+            return
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return  # its writer is still running
+        if os.path.samestat(info, os.lstat(path)):
+            os.unlink(path)
+    finally:
+        os.close(fd)
 
 
 def _fsync_folder(folder: str) -> None:
@@ -780,19 +1133,42 @@ def _locked(lock_path: str) -> Iterator[None]:
     fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW
                  | os.O_CLOEXEC, 0o600)
     try:
-        deadline = time.monotonic() + _LOCK_TIMEOUT
-        while True:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() >= deadline:
-                    raise TimeoutError(
-                        f"{lock_path} stayed locked by another process") from None
-                time.sleep(_LOCK_POLL_INTERVAL)
+        _flock(fd, lock_path)
         yield
     finally:
         os.close(fd)
+
+
+@contextlib.contextmanager
+def _locked_home(home: str) -> Iterator[None]:
+    """Hold an exclusive flock on the home folder itself, which every
+    caller with this home shares whatever its ``XDG_CONFIG_HOME``.
+
+    A home that does not exist yet holds no start-up file to guard.
+    """
+    try:
+        fd = os.open(home, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except FileNotFoundError:
+        yield
+        return
+    try:
+        _flock(fd, home)
+        yield
+    finally:
+        os.close(fd)
+
+
+def _flock(fd: int, path: str) -> None:
+    deadline = time.monotonic() + _LOCK_TIMEOUT
+    while True:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return
+        except BlockingIOError:
+            if time.monotonic() >= deadline:
+                raise TimeoutError(
+                    f"{path} stayed locked by another process") from None
+            time.sleep(_LOCK_POLL_INTERVAL)
 
 
 def _umask() -> int:
