@@ -1,5 +1,6 @@
 #include "runtime/binding.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "runtime/calls.h"
@@ -146,8 +147,17 @@ void argument_count_error(const char *function, bool exact, Py_ssize_t min, Py_s
         word = "at most";
         expected = max;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 function, word, expected, expected == 1 ? "" : "s", given);
+    // The text is made here rather than by PyErr_Format, whose general
+    // formatting costs several times the rest of a failed call.
+    char text[300];
+    int length = PyOS_snprintf(text, sizeof text,
+                               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                               function, word, expected, expected == 1 ? "" : "s", given);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof text)
+        length = static_cast<int>(std::strlen(text));
+    Ref message(PyUnicode_DecodeUTF8(text, length, "replace"));
+    if (message)
+        PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
 }  // namespace runtime
