@@ -5,7 +5,9 @@ with `pip wheel`); without it only the installed file list is checked.
 """
 
 import importlib.metadata
+import email.parser
 import os
+import re
 import subprocess
 import sys
 import sysconfig
@@ -16,6 +18,8 @@ from pathlib import Path
 import pytest
 from packaging.requirements import Requirement
 from packaging.specifiers import SpecifierSet
+from packaging.tags import parse_tag, sys_tags
+from packaging.utils import parse_wheel_filename
 
 import veltrocam.tilso.sdk
 
@@ -77,10 +81,15 @@ def _installed_files():
             if "__pycache__" not in f.parts and not str(f).startswith("..")]
 
 
-def _wheel_files():
+def _wheel():
     wheel = os.environ.get("LICENSE_HELPER_WHEEL")
     if not wheel:
         pytest.skip("LICENSE_HELPER_WHEEL names no wheel to check")
+    return wheel
+
+
+def _wheel_files():
+    wheel = _wheel()
     # One wheel per interpreter version, not the stable ABI.
     tag = "cp%d%d" % sys.version_info[:2]
     assert os.path.basename(wheel).split("-")[2:4] == [tag, tag]
@@ -98,3 +107,47 @@ def test_file_list_holds_the_package_and_nothing_else(listing):
     assert sorted(f[len(prefix):] for f in package) == sorted(PACKAGE_FILES)
     names = {f.split("/", 1)[1] for f in info}
     assert {"METADATA", "WHEEL", "RECORD", "entry_points.txt", "licenses/LICENSE"} <= names
+
+
+def test_wheel_tags_are_its_names_and_fit_this_interpreter():
+    wheel = _wheel()
+    named = parse_wheel_filename(os.path.basename(wheel))[3]
+    with zipfile.ZipFile(wheel) as archive:
+        [info] = {f.split("/")[0] for f in archive.namelist() if ".dist-info/" in f}
+        fields = email.parser.Parser().parsestr(archive.read(info + "/WHEEL").decode())
+    assert fields["Root-Is-Purelib"] == "false"
+    assert {t for tag in fields.get_all("Tag") for t in parse_tag(tag)} == named
+    # pip installs it here, and a PyPI upload takes it: manylinux, at most
+    # glibc 2.28 (the oldest of the legacy names is glibc 2.5).
+    assert named & set(sys_tags())
+    for tag in named:
+        found = re.fullmatch(r"manylinux_2_(\d+)_x86_64|manylinux(1|2010|2014)_x86_64", tag.platform)
+        assert found, tag
+        assert found[2] or int(found[1]) <= 28, tag
+
+
+# What cibuildwheel builds on the other systems, by its build identifiers.
+RELEASE_PYTHONS = ("cp311", "cp312", "cp313", "cp314", "cp314t", "cp315", "cp315t")
+RELEASE_PLATFORMS = {
+    "linux": ("manylinux_x86_64", "manylinux_aarch64"),
+    "macos": ("macosx_arm64", "macosx_x86_64"),
+    "windows": ("win_amd64",),
+}
+
+
+@pytest.mark.parametrize("platform", sorted(RELEASE_PLATFORMS))
+def test_release_matrix(platform):
+    # Offline (any request would go to a closed port), and without CIBW_
+    # variables of the caller's, which would change the selection.
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("CIBW_")}
+    environment.update(HTTP_PROXY="http://127.0.0.1:9", HTTPS_PROXY="http://127.0.0.1:9",
+                       http_proxy="http://127.0.0.1:9", https_proxy="http://127.0.0.1:9",
+                       NO_PROXY="", no_proxy="")
+    done = subprocess.run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers",
+                           "--platform", platform, str(ROOT)],
+                          cwd=ROOT, env=environment, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    listed = done.stdout.split()
+    assert len(listed) == len(set(listed))
+    assert set(listed) == {f"{python}-{where}" for python in RELEASE_PYTHONS
+                           for where in RELEASE_PLATFORMS[platform]}
