@@ -282,6 +282,8 @@ _GUARDS = {
         **vars(os.environ), "_data": {b"LH_NAME": b"new:dict"}}),
     "patch.dict": lambda mp, lh: mp.setitem(os.environ, "LH_NAME", "patched:dict"),
     "putenv": lambda mp, lh: os.putenv("LH_NAME", "put:env"),
+    "reload_environ": lambda mp, lh: (os.putenv("LH_NAME", "re:loaded"),
+                                      getattr(os, "reload_environ", os.environ.clear)()),
     "bytes value": lambda mp, lh: mp.setitem(os.environb, b"LH_NAME", b"\xff:\xfe\x80"),
 }
 
