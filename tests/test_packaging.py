@@ -52,7 +52,7 @@ def test_metadata_says_what_the_package_is():
     assert metadata["License-Expression"] == "LicenseRef-Proprietary"
     assert metadata["License-File"] == "LICENSE"
     python = SpecifierSet(metadata["Requires-Python"])
-    assert all(v in python for v in ("3.11.0", "3.11.7", "3.12.1", "3.13.0", "3.14.0"))
+    assert all(v in python for v in ("3.11.0", "3.11.7", "3.12.1", "3.13.0", "3.14.0", "3.15.0"))
     assert "3.10.9" not in python
     plain = [Requirement(r) for r in metadata.get_all("Requires-Dist")]
     assert [r.name for r in plain if r.marker is None] == ["click"]
@@ -60,6 +60,8 @@ def test_metadata_says_what_the_package_is():
         "Programming Language :: Python :: 3.11",
         "Programming Language :: Python :: 3.12",
         "Programming Language :: Python :: 3.13",
+        "Programming Language :: Python :: 3.14",
+        "Programming Language :: Python :: 3.15",
         "Programming Language :: Python :: Implementation :: CPython",
         "Programming Language :: C++",
         "Operating System :: POSIX",
