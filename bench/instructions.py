@@ -3,14 +3,14 @@ pure-Python equivalent (bench/equivalent.py).
 
     python bench/instructions.py                    # this interpreter (about a minute)
     python bench/instructions.py --python PYTHON \
-        > bench/results/instructions-3.13.txt       # another one, e.g. a venv's bin/python
+        > bench/results/instructions-3.13.0.txt     # another one, e.g. a venv's bin/python
     python bench/instructions.py --keep DIR         # also keeps callgrind's files in DIR
 
 The interpreter measured (--python, this one by default) must have the
 package installed; the one running this script need not.  The child running
 under callgrind reports its own version, the extension it loaded and the
 code objects of its failures; the figures are for that interpreter alone.
-Results are kept one file per version: bench/results/instructions-3.X.txt.
+Results are kept one file per version: bench/results/instructions-VERSION.txt.
 
 One run of the interpreter under callgrind does every case.  Before each
 timed stretch the child calls os.getppid(), and callgrind is started with

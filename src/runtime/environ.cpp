@@ -364,7 +364,7 @@ void environ_get_prepare() noexcept
         Ref imp(PyImport_ImportModule("_imp"));
         if (imp && is_native_module(imp.get(), "_imp")) {
             Ref abc(frozen_code(imp.get(), "_collections_abc"));
-            Ref os(frozen_code(imp.get(), "os"));
+            Ref os(abc ? frozen_code(imp.get(), "os") : nullptr);
             if (abc && os) {
                 PyObject *found[kEnvironFunctions];
                 bool all = true;
