@@ -61,6 +61,15 @@ inline int on_watched_dict_change(PyDict_WatchEvent event, PyObject *dict, PyObj
     return 0;
 }
 
+/// `counter` as a version: a new value on every read while no watcher
+/// advances it, so that nothing compared against it ever matches.
+inline std::uint64_t watched_counter(std::uint64_t &counter) noexcept
+{
+    if (dict_watcher < 0) [[unlikely]]
+        return ++counter;
+    return counter;
+}
+
 /// Watches `dict`; false when no watcher can be had.
 inline bool watch(PyObject *dict) noexcept
 {
@@ -97,9 +106,7 @@ inline std::uint64_t dict_version(PyObject *dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
     (void)dict;
-    if (dict_watcher < 0) [[unlikely]]
-        return ++watched_dicts_version;
-    return watched_dicts_version;
+    return watched_counter(watched_dicts_version);
 #else
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 #endif
@@ -139,15 +146,13 @@ inline void track_foreign_keys(PyObject *dict) noexcept
 }
 
 /// A number that stays the same while `dict`, the dict given to
-/// `track_foreign_keys` last, took no key that is not an exact `bytes`.  On 3.11
-/// it is the dict's version, which every change advances.
+/// `track_foreign_keys` last, took no key that is not an exact `bytes`.  On
+/// 3.11 it is the dict's version, which every change advances.
 inline std::uint64_t keys_stamp(PyObject *dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
     (void)dict;
-    if (dict_watcher < 0) [[unlikely]]
-        return ++foreign_keys_epoch;
-    return foreign_keys_epoch;
+    return watched_counter(foreign_keys_epoch);
 #else
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 #endif

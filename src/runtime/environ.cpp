@@ -108,29 +108,28 @@ bool make_names() noexcept
     return true;
 }
 
-/// Whether every key of `dict` is an exact str: a lookup by str in it then
-/// compares only strings and calls no Python code.
-bool only_str_keys(PyObject *dict) noexcept
+/// Whether every key of `dict` passes `exact` (`PyUnicode_CheckExact` or
+/// `PyBytes_CheckExact`): a lookup by such a key then compares only keys of
+/// its own type and calls no Python code.
+bool only_keys(PyObject *dict, int (*exact)(PyObject *)) noexcept
 {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key))
+        if (!exact(key))
             return false;
     }
     return true;
 }
 
-/// Whether every key of `dict` is an exact bytes.
+bool only_str_keys(PyObject *dict) noexcept
+{
+    return only_keys(dict, [](PyObject *key) -> int { return PyUnicode_CheckExact(key); });
+}
+
 bool only_bytes_keys(PyObject *dict) noexcept
 {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyBytes_CheckExact(key))
-            return false;
-    }
-    return true;
+    return only_keys(dict, [](PyObject *key) -> int { return PyBytes_CheckExact(key); });
 }
 
 /// `dict[name]` for a dict of str keys, borrowed; null when absent.
@@ -162,9 +161,8 @@ private:
         return true;
     }
 
-    /// Whether the global `name` of `function` is `expected` (or passes
-    /// `test`), as the function's code reads it: its globals, then its
-    /// builtins.
+    /// Whether the global `name` of `function` passes `test`, as the
+    /// function's code reads it: its globals, then its builtins.
     template <typename Test>
     bool global_is(PyObject *function, PyObject *name, Test test) noexcept
     {
@@ -198,7 +196,7 @@ private:
         return true;
     }
 
-    /// Records the encoding cell of the codec in `slot`: it must hold the
+    /// Records the encoding cell of `codec` at `index`: it must hold the
     /// exact str "utf-8", whose codec the direct path uses.
     bool codec_cell(int index, PyObject *codec) noexcept
     {
@@ -226,8 +224,6 @@ bool Checker::run(PyObject *environ) noexcept
     PyTypeObject *type = Py_TYPE(environ);
     r_.environ = Py_NewRef(environ);
     r_.type = reinterpret_cast<PyTypeObject *>(Py_NewRef(reinterpret_cast<PyObject *>(type)));
-    if (reference_code[kMappingGet] == nullptr)
-        return false;
 
     // 1. The class, as attribute lookup on the instance sees it: generic
     //    lookup, and no key but exact str in any dict along its MRO, so that
@@ -377,6 +373,7 @@ void environ_get_prepare() noexcept
                 }
                 for (int i = 0; all && i < kEnvironFunctions; i++)
                     reference_code[i] = Py_NewRef(found[i]);
+                environ_get_possible = all;
             }
         }
     }

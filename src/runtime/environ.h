@@ -72,6 +72,10 @@ struct EnvironGetCache {
 /// module's exec step.  Never fails: without it the direct path stays off.
 void environ_get_prepare() noexcept;
 
+/// Whether `environ_get_prepare` found the originals: without them no
+/// mapping is checked at all, and every call is the generic one.
+inline bool environ_get_possible = false;
+
 /// Checks `environ` and publishes the record in `cache`; whether the direct
 /// path may serve it.  Never fails and runs no Python code.
 bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept;
@@ -127,7 +131,7 @@ inline bool environ_get_unchanged(const EnvironRecord &record, PyObject *environ
 inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, PyObject *name,
                              PyObject *get) noexcept
 {
-    if (PyUnicode_CheckExact(name)) {
+    if (environ_get_possible && PyUnicode_CheckExact(name)) {
         const EnvironRecord &record = cache.record;
         bool usable;
         if (environ_get_unchanged(record, environ))
