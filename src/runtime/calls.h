@@ -48,24 +48,30 @@ inline int is_subtype_of_either(PyTypeObject *type, PyTypeObject *first,
 /// the module dict, falling back to the builtins module.
 inline PyObject *global_lookup(const Context &ctx, PyObject *name, GlobalCache &cache) noexcept
 {
-    if (compat::dict_version(ctx.module_dict) == cache.version) {
+    std::uint64_t version = compat::dict_version(ctx.module_dict);
+    if (version == cache.version) {
         if (cache.value != nullptr)
             return Py_NewRef(cache.value);
         return builtin_lookup(ctx, name);
     }
-    std::uint64_t version = compat::dict_version(ctx.module_dict);
-    Ref found = Ref::borrow(_PyDict_GetItem_KnownHash(
-        ctx.module_dict, name, reinterpret_cast<PyASCIIObject *>(name)->hash));
-    if (!found && PyErr_Occurred())
+    PyObject *found;
+    if (compat::dict_get_ref(ctx.module_dict, name, found) < 0)
         return nullptr;
     // A key's `__eq__` may have changed the dict while it was searched.
     if (compat::dict_version(ctx.module_dict) == version) {
         cache.version = version;
-        Py_XSETREF(cache.value, Py_XNewRef(found.get()));
+        Py_XSETREF(cache.value, Py_XNewRef(found));
     }
-    if (found)
-        return found.release();
+    if (found != nullptr)
+        return found;
     return builtin_lookup(ctx, name);
+}
+
+/// Releases what `cache` holds.
+inline void clear(GlobalCache &cache) noexcept
+{
+    cache.version = 0;
+    Py_CLEAR(cache.value);
 }
 
 /// `object.name` through the type's own attribute slot.

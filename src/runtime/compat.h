@@ -5,7 +5,9 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 
 namespace runtime::compat {
 
@@ -32,76 +34,260 @@ inline bool compact_int_value(PyObject *number, Py_ssize_t &value) noexcept
 }
 
 // ---------------------------------------------------------------------------
+// Threads.
+
+/// Whether the interpreter runs threads without a global lock.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
+/// Holds the per-object lock of `object` for its lifetime where threads run
+/// without a global lock; nothing with one.  Released while the thread
+/// waits on something else, like the interpreter's own critical sections,
+/// so the code inside must not run Python code.
+class CriticalSection {
+public:
+    explicit CriticalSection(PyObject *object) noexcept
+    {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, object);
+#else
+        (void)object;
+#endif
+    }
+    CriticalSection(const CriticalSection &) = delete;
+    CriticalSection &operator=(const CriticalSection &) = delete;
+    ~CriticalSection()
+    {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
+/// A lock for the runtime's own records where threads run without a global
+/// lock; with one, the records are only touched with it held and this does
+/// nothing.  Waiting for it lets the interpreter stop this thread.
+class Mutex {
+public:
+    void lock() noexcept
+    {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Lock(&mutex_);
+#endif
+    }
+    void unlock() noexcept
+    {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Unlock(&mutex_);
+#endif
+    }
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyMutex mutex_ = {0};
+#endif
+};
+
+/// `mutex` held for the guard's lifetime.
+class MutexGuard {
+public:
+    explicit MutexGuard(Mutex &mutex) noexcept : mutex_(mutex) { mutex_.lock(); }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+    ~MutexGuard() { mutex_.unlock(); }
+
+private:
+    Mutex &mutex_;
+};
+
+/// `dict[key]` as a new reference in `value`: 1 found, 0 absent, -1 with an
+/// exception.  Safe while other threads change `dict`.
+inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject *&value) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, &value);
+#else
+    value = Py_XNewRef(PyDict_GetItemWithError(dict, key));
+    if (value != nullptr)
+        return 1;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+/// `field`, a reference that other threads may store meanwhile, for
+/// comparing only: it is not followed.
+inline PyObject *load(PyObject *const &field) noexcept
+{
+    if constexpr (kFreeThreaded)
+        return std::atomic_ref<PyObject *>(const_cast<PyObject *&>(field)).load(std::memory_order_relaxed);
+    return field;
+}
+
+/// Whether `dict` is the instance dict of `object` (one that has a dict),
+/// without a reference to it: where threads run without a global lock,
+/// one shared count would serialise every thread comparing it.
+inline bool instance_dict_is(PyObject *object, PyObject *dict) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    PyObject **slot = _PyObject_GetDictPtr(object);
+    return slot != nullptr
+           && std::atomic_ref<PyObject *>(*slot).load(std::memory_order_acquire) == dict;
+#else
+    PyObject *found = PyObject_GenericGetDict(object, nullptr);
+    if (found == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(found);
+    return found == dict;
+#endif
+}
+
+/// The method resolution order of `type`, a new reference or null.  Read
+/// under the interpreter's type lock where threads run without the global
+/// one, since assigning `__bases__` replaces it.
+inline PyObject *type_mro(PyTypeObject *type) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    for (PyGetSetDef *getset = PyType_Type.tp_getset; getset->name != nullptr; getset++) {
+        if (getset->get != nullptr && getset->name[0] == '_' && std::strcmp(getset->name, "__mro__") == 0) {
+            PyObject *mro = getset->get(reinterpret_cast<PyObject *>(type), getset->closure);
+            if (mro == nullptr || !PyTuple_Check(mro)) {
+                PyErr_Clear();
+                Py_CLEAR(mro);
+            }
+            return mro;
+        }
+    }
+    return nullptr;
+#else
+    return Py_XNewRef(type->tp_mro);
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Change tracking of dicts whose contents are cached.
 
 #if PY_VERSION_HEX >= 0x030C0000
-/// Advanced on every change of every watched dict.  Starts above 0, the
-/// version of a cache that was never filled.
-inline std::uint64_t watched_dicts_version = 1;
+/// Advanced on every change of every watched dict, before the change is
+/// made.  Starts above 0, the version of a cache that was never filled.
+inline std::atomic<std::uint64_t> watched_dicts_version{1};
 /// Advanced whenever the watched mapping dict may have taken a key that is
 /// not an exact `bytes`: added under such a key, or filled from another dict.
-inline std::uint64_t foreign_keys_epoch = 1;
+inline std::atomic<std::uint64_t> foreign_keys_epoch{1};
 /// The one dict of encoded names and values being watched for its keys
-/// alone, whose other changes advance no version; borrowed from the record
-/// that holds it, and null when there is none.
-inline PyObject *mapping_dict = nullptr;
-/// The watcher of this process: registered once, since the interpreter has
-/// only a few ids to give out.  -1 before registration; -2 when none was
-/// left, and caches then never hit.
-inline int dict_watcher = -1;
+/// alone, whose other changes advance no version: held, and null when
+/// there is none.  Its address is only compared, never followed.
+inline std::atomic<PyObject *> mapping_dict{nullptr};
+/// The watcher of this process: registered once, by the module's exec step,
+/// since the interpreter has only a few ids to give out.  -1 before
+/// registration; -2 when none was left, and caches then never hit.
+inline std::atomic<int> dict_watcher{-1};
+
+/// Where threads run without a global lock, dicts are watched only while
+/// the module's exec step runs (3.13's watcher bookkeeping is not safe
+/// between threads); these are the dicts it watched, held for good.  A
+/// dict met later is tracked only when it is one of them.
+inline constexpr int kMaxSetupDicts = 16;
+inline PyObject *setup_dicts[kMaxSetupDicts];
+inline int setup_dict_count = 0;
+inline bool setup_open = true;
 
 inline int on_watched_dict_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
                                   PyObject *) noexcept
 {
-    if (dict != mapping_dict)
-        watched_dicts_version++;
+    if (dict != mapping_dict.load(std::memory_order_acquire))
+        watched_dicts_version.fetch_add(1, std::memory_order_acq_rel);
     else if ((event == PyDict_EVENT_ADDED && !PyBytes_CheckExact(key))
              || event == PyDict_EVENT_CLONED)
-        foreign_keys_epoch++;
+        foreign_keys_epoch.fetch_add(1, std::memory_order_acq_rel);
     return 0;
 }
 
 /// `counter` as a version: a new value on every read while no watcher
 /// advances it, so that nothing compared against it ever matches.
-inline std::uint64_t watched_counter(std::uint64_t &counter) noexcept
+inline std::uint64_t watched_counter(std::atomic<std::uint64_t> &counter) noexcept
 {
-    if (dict_watcher < 0) [[unlikely]]
-        return ++counter;
-    return counter;
+    if (dict_watcher.load(std::memory_order_relaxed) < 0) [[unlikely]]
+        return counter.fetch_add(1, std::memory_order_acq_rel) + 1;
+    return counter.load(std::memory_order_acquire);
 }
 
-/// Watches `dict`; false when no watcher can be had.
+/// Watches `dict`; false when no watcher can be had, or when threads run
+/// without a global lock and the exec step is over, unless it watched
+/// `dict` then.
 inline bool watch(PyObject *dict) noexcept
 {
-    if (dict_watcher == -1) {
-        dict_watcher = PyDict_AddWatcher(on_watched_dict_change);
-        if (dict_watcher < 0) {
-            PyErr_Clear();
-            dict_watcher = -2;
+    if constexpr (kFreeThreaded) {
+        if (!setup_open) {
+            for (int i = 0; i < setup_dict_count; i++) {
+                if (setup_dicts[i] == dict)
+                    return dict_watcher.load(std::memory_order_relaxed) >= 0;
+            }
+            return false;
         }
     }
-    if (dict_watcher >= 0 && PyDict_Watch(dict_watcher, dict) < 0) {
-        PyErr_Clear();
-        dict_watcher = -2;
+    int watcher = dict_watcher.load(std::memory_order_relaxed);
+    if (watcher == -1) {
+        watcher = PyDict_AddWatcher(on_watched_dict_change);
+        if (watcher < 0) {
+            PyErr_Clear();
+            watcher = -2;
+        }
+        dict_watcher.store(watcher, std::memory_order_relaxed);
     }
-    return dict_watcher >= 0;
+    if (watcher >= 0 && PyDict_Watch(watcher, dict) < 0) {
+        PyErr_Clear();
+        watcher = -2;
+        dict_watcher.store(watcher, std::memory_order_relaxed);
+    }
+    if constexpr (kFreeThreaded) {
+        if (watcher >= 0) {
+            for (int i = 0; i < setup_dict_count; i++) {
+                if (setup_dicts[i] == dict)
+                    return true;
+            }
+            if (setup_dict_count == kMaxSetupDicts)
+                return false;
+            setup_dicts[setup_dict_count++] = Py_NewRef(dict);
+        }
+    }
+    return watcher >= 0;
 }
 #endif
 
-/// Has every change of `dict` from now on change `dict_version(dict)`.
-/// Never fails: without change tracking the version changes on every read.
-inline void track_dict_changes(PyObject *dict) noexcept
+/// Ends the time in which dicts may start being watched where threads run
+/// without a global lock; called at the end of the module's exec step.
+inline void end_setup() noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
-    watch(dict);
-    watched_dicts_version++;  // a dict that was cached before may be replaced by this one
+    setup_open = false;
+#endif
+}
+
+/// Has every change of `dict` from now on change `dict_version(dict)`;
+/// false when that cannot be had.
+inline bool track_dict_changes(PyObject *dict) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return watch(dict);
 #else
     (void)dict;  // every dict carries its own version tag
+    return true;
 #endif
 }
 
 /// A number that differs from every earlier one whenever `dict`, a dict
-/// given to `track_dict_changes`, changed since it was read.
+/// given to `track_dict_changes`, changed since it was read.  Read it
+/// before what it guards: a change advances it before it is made.
 inline std::uint64_t dict_version(PyObject *dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -130,19 +316,26 @@ inline bool instance_dict_stores_tracked() noexcept
 // ---------------------------------------------------------------------------
 // Keys of the dicts that map encoded environment names to values.
 
-/// Makes `dict` the mapping dict whose keys `keys_stamp` follows (null for
-/// none); the caller holds it while it is.  Its other changes advance no
-/// version.  Never fails: without a watcher the stamp changes on every read.
-inline void track_foreign_keys(PyObject *dict) noexcept
+/// Makes `dict` the mapping dict whose keys `keys_stamp` follows, and holds
+/// it; false when it cannot be watched.  Its other changes advance no
+/// version.  Call it with `dict` locked (`CriticalSection`), then stamp and
+/// check its keys, so that no key arrives unseen in between.  The mapping
+/// dict it replaces is left in `replaced` (or null), for the caller to
+/// release once nothing of its own is locked.
+inline bool track_foreign_keys(PyObject *dict, PyObject *&replaced) noexcept
 {
+    replaced = nullptr;
 #if PY_VERSION_HEX >= 0x030C0000
-    if (dict != nullptr)
-        watch(dict);
-    mapping_dict = dict;
-    foreign_keys_epoch++;
+    if (!watch(dict))
+        return false;
+    if (mapping_dict.load(std::memory_order_acquire) != dict) {
+        replaced = mapping_dict.exchange(Py_NewRef(dict), std::memory_order_acq_rel);
+        foreign_keys_epoch.fetch_add(1, std::memory_order_acq_rel);
+    }
 #else
     (void)dict;
 #endif
+    return true;
 }
 
 /// A number that stays the same while `dict`, the dict given to
@@ -163,7 +356,9 @@ inline std::uint64_t keys_stamp(PyObject *dict) noexcept
 inline unsigned int type_version(PyTypeObject *type) noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag;
+    // Written atomically by the interpreter where threads run without a
+    // global lock; a change stores 0 first.
+    return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_acquire);
 #else
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
@@ -184,7 +379,7 @@ inline PyObject *type_dict(PyTypeObject *type) noexcept
 /// calling descriptors (a new reference), or null with no exception.
 inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) noexcept
 {
-#if PY_VERSION_HEX >= 0x030E0000
+#if PY_VERSION_HEX >= 0x030D0000
     return _PyType_LookupRef(type, name);
 #else
     return Py_XNewRef(_PyType_Lookup(type, name));
@@ -306,8 +501,9 @@ inline constexpr PyModuleDef_Slot kOneInterpreterSlot = {0, nullptr};
 #endif
 
 #if PY_VERSION_HEX >= 0x030D0000
-/// Caches of borrowed references rely on the global interpreter lock.
-inline constexpr PyModuleDef_Slot kGilSlot = {Py_mod_gil, Py_MOD_GIL_USED};
+/// Nothing of the module relies on the global interpreter lock: importing
+/// it leaves a free-threaded interpreter without one.
+inline constexpr PyModuleDef_Slot kGilSlot = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
 #else
 inline constexpr PyModuleDef_Slot kGilSlot = {0, nullptr};
 #endif

@@ -1,5 +1,6 @@
 #include "runtime/environ.h"
 
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -19,7 +20,7 @@ Names names;
 /// The code of each bypassed function as the frozen module holds it, and
 /// the one code object found equal to it: only that one is trusted.
 PyObject *reference_code[kEnvironFunctions];
-PyObject *trusted_code[kEnvironFunctions];
+std::atomic<PyObject *> trusted_code[kEnvironFunctions];
 
 /// The qualified names of the bypassed functions in their modules' code
 /// (the codec closures are made by `_createenviron` up to 3.13 and by
@@ -110,8 +111,8 @@ bool make_names() noexcept
 
 /// Whether every key of `dict` passes `exact` (`PyUnicode_CheckExact` or
 /// `PyBytes_CheckExact`): a lookup by such a key then compares only keys of
-/// its own type and calls no Python code.
-bool only_keys(PyObject *dict, int (*exact)(PyObject *)) noexcept
+/// its own type and calls no Python code.  `dict` is locked by the caller.
+bool only_keys_locked(PyObject *dict, int (*exact)(PyObject *)) noexcept
 {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -122,28 +123,52 @@ bool only_keys(PyObject *dict, int (*exact)(PyObject *)) noexcept
     return true;
 }
 
+bool only_keys(PyObject *dict, int (*exact)(PyObject *)) noexcept
+{
+    compat::CriticalSection lock(dict);
+    return only_keys_locked(dict, exact);
+}
+
 bool only_str_keys(PyObject *dict) noexcept
 {
     return only_keys(dict, [](PyObject *key) -> int { return PyUnicode_CheckExact(key); });
 }
 
+int exact_bytes(PyObject *key) noexcept
+{
+    return PyBytes_CheckExact(key);
+}
+
 bool only_bytes_keys(PyObject *dict) noexcept
 {
-    return only_keys(dict, [](PyObject *key) -> int { return PyBytes_CheckExact(key); });
+    return only_keys(dict, exact_bytes);
 }
 
-/// `dict[name]` for a dict of str keys, borrowed; null when absent.
-PyObject *item(PyObject *dict, PyObject *name) noexcept
+/// `dict[name]` for a dict of str keys, a new reference or null when
+/// absent; `ok` turns false on an error, which is cleared.
+Ref item(PyObject *dict, PyObject *name, bool &ok) noexcept
 {
-    return _PyDict_GetItem_KnownHash(dict, name, reinterpret_cast<PyASCIIObject *>(name)->hash);
+    PyObject *found;
+    if (compat::dict_get_ref(dict, name, found) < 0) {
+        PyErr_Clear();
+        ok = false;
+    }
+    return Ref(found);
 }
+
 
 /// Builds a record step by step; what it took is owned by the record.
+/// Each version is read before what it guards, so that a change made by
+/// another thread meanwhile leaves the record out of date, never wrong.
 class Checker {
 public:
     Checker(EnvironRecord &record) noexcept : r_(record) {}
 
     bool run(PyObject *environ) noexcept;
+
+    /// The mapping dict that tracking `_data` replaced, for the caller to
+    /// release once the record is published.
+    PyObject *replaced_mapping = nullptr;
 
 private:
     /// Adds `dict` to the dicts the record depends on, once.
@@ -154,12 +179,16 @@ private:
             if (r_.tracked[i] == dict)
                 return true;
         }
-        if (i == kMaxTrackedDicts || !PyDict_CheckExact(dict) || !only_str_keys(dict))
+        if (i == kMaxTrackedDicts || !PyDict_CheckExact(dict) || !compat::track_dict_changes(dict))
             return false;
-        compat::track_dict_changes(dict);
+        r_.versions[i] = compat::dict_version(dict);
         r_.tracked[i] = Py_NewRef(dict);
-        return true;
+        return only_str_keys(dict);
     }
+
+    /// `dict[name]` (a new reference or null), turning `ok_` false on an
+    /// error.
+    Ref lookup(PyObject *dict, PyObject *name) noexcept { return item(dict, name, ok_); }
 
     /// Whether the global `name` of `function` passes `test`, as the
     /// function's code reads it: its globals, then its builtins.
@@ -170,10 +199,10 @@ private:
         PyObject *builtins = reinterpret_cast<PyFunctionObject *>(function)->func_builtins;
         if (!track(globals) || builtins == nullptr || !track(builtins))
             return false;
-        PyObject *found = item(globals, name);
-        if (found == nullptr)
-            found = item(builtins, name);
-        return found != nullptr && test(found);
+        Ref found = lookup(globals, name);
+        if (!found)
+            found = lookup(builtins, name);
+        return ok_ && found && test(found.get());
     }
 
     /// Records `function` (a new reference) in `slot` with its code, and
@@ -182,17 +211,25 @@ private:
     {
         if (!function || !PyFunction_Check(function.get()))
             return false;
-        PyObject *code = PyFunction_GET_CODE(function.get());
-        r_.codes[slot] = Py_NewRef(code);
+        Ref code = Ref::borrow(PyFunction_GetCode(function.get()));
         r_.functions[slot] = function.release();
-        if (trusted_code[slot] != nullptr)
-            return code == trusted_code[slot];
+        PyObject *candidate = code.get();
+        r_.codes[slot] = code.release();
+        PyObject *trusted = trusted_code[slot].load(std::memory_order_acquire);
+        if (trusted != nullptr)
+            return candidate == trusted;
         if (reference_code[slot] == nullptr
-            || PyObject_RichCompareBool(code, reference_code[slot], Py_EQ) != 1) {
+            || PyObject_RichCompareBool(candidate, reference_code[slot], Py_EQ) != 1) {
             PyErr_Clear();
             return false;
         }
-        trusted_code[slot] = Py_NewRef(code);
+        // The first code object found equal is the one trusted from now on,
+        // whichever thread found it.
+        PyObject *mine = Py_NewRef(candidate);
+        if (!trusted_code[slot].compare_exchange_strong(trusted, mine, std::memory_order_acq_rel)) {
+            Py_DECREF(mine);
+            return candidate == trusted;
+        }
         return true;
     }
 
@@ -205,14 +242,27 @@ private:
             || !PyCell_Check(PyTuple_GET_ITEM(closure, 0)))
             return false;
         PyObject *cell = PyTuple_GET_ITEM(closure, 0);
-        PyObject *encoding = PyCell_GET(cell);
         r_.cells[index] = Py_NewRef(cell);
-        r_.encodings[index] = Py_XNewRef(encoding);
+        PyObject *encoding = PyCell_Get(cell);
+        r_.encodings[index] = encoding;
         return encoding != nullptr && PyUnicode_CheckExact(encoding)
                && PyUnicode_CompareWithASCIIString(encoding, "utf-8") == 0;
     }
 
+    /// Makes `_data` the mapping dict followed for foreign keys, stamps it
+    /// and checks that it holds exact bytes keys only, all with it locked,
+    /// so that no key arrives between the stamp and the check unseen.
+    bool mapping(PyObject *data) noexcept
+    {
+        compat::CriticalSection lock(data);
+        if (!compat::track_foreign_keys(data, replaced_mapping))
+            return false;
+        r_.keys_stamp = compat::keys_stamp(data);
+        return only_keys_locked(data, exact_bytes);
+    }
+
     EnvironRecord &r_;
+    bool ok_ = true;
 };
 
 bool Checker::run(PyObject *environ) noexcept
@@ -227,14 +277,17 @@ bool Checker::run(PyObject *environ) noexcept
 
     // 1. The class, as attribute lookup on the instance sees it: generic
     //    lookup, and no key but exact str in any dict along its MRO, so that
-    //    lookups there run no Python code.
-    Ref get(compat::type_lookup(type, names.get));  // gives the class a version tag
+    //    lookups there run no Python code.  Its version is read first (a
+    //    lookup gives it one when it has none).
+    Ref(compat::type_lookup(type, names.get));
     r_.type_version = compat::type_version(type);
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_mro == nullptr)
+    if (type->tp_getattro != PyObject_GenericGetAttr)
         return false;
-    PyObject *mro = type->tp_mro;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
-        Ref dict(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
+    Ref mro(compat::type_mro(type));
+    if (!mro)
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); i++) {
+        Ref dict(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
         if (!dict || !PyDict_Check(dict.get()) || !only_str_keys(dict.get())) {
             PyErr_Clear();
             return false;
@@ -242,7 +295,7 @@ bool Checker::run(PyObject *environ) noexcept
     }
     // `get` and `__getitem__` come from the class; nothing there may stand
     // in for the instance's own `_data` and codecs.
-    if (!function(kMappingGet, std::move(get))
+    if (!function(kMappingGet, Ref(compat::type_lookup(type, names.get)))
         || !function(kEnvironGetItem, Ref(compat::type_lookup(type, names.getitem))))
         return false;
     for (PyObject *name : {names.data, names.encodekey, names.decodevalue}) {
@@ -256,13 +309,15 @@ bool Checker::run(PyObject *environ) noexcept
         PyErr_Clear();
         return false;
     }
-    if (!track(dict.get()))
+    if (!track(dict.get())) {
+        r_.dict = dict.release();
         return false;
+    }
     r_.dict = dict.release();
-    r_.data = Py_XNewRef(item(r_.dict, names.data));
-    r_.encode = Py_XNewRef(item(r_.dict, names.encodekey));
-    r_.decode = Py_XNewRef(item(r_.dict, names.decodevalue));
-    if (item(r_.dict, names.get) != nullptr || r_.data == nullptr || !PyDict_CheckExact(r_.data))
+    r_.data = lookup(r_.dict, names.data).release();
+    r_.encode = lookup(r_.dict, names.encodekey).release();
+    r_.decode = lookup(r_.dict, names.decodevalue).release();
+    if (lookup(r_.dict, names.get) || !ok_ || r_.data == nullptr || !PyDict_CheckExact(r_.data))
         return false;
 
     // 3. The codecs: the `os` module's closures over "utf-8".
@@ -271,7 +326,7 @@ bool Checker::run(PyObject *environ) noexcept
         return false;
 
     // 4. `get(key)` binds the default None.
-    PyObject *defaults = PyFunction_GET_DEFAULTS(r_.functions[kMappingGet]);
+    PyObject *defaults = PyFunction_GetDefaults(r_.functions[kMappingGet]);
     r_.get_defaults = Py_XNewRef(defaults);
     if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1
         || PyTuple_GET_ITEM(defaults, 0) != Py_None)
@@ -294,11 +349,7 @@ bool Checker::run(PyObject *environ) noexcept
 
     // 6. The mapping: looked up by exact bytes only while it holds no other
     //    key, so that the lookup compares only bytes.
-    compat::track_foreign_keys(r_.data);
-    r_.keys_stamp = compat::keys_stamp(r_.data);
-    if (!only_bytes_keys(r_.data))
-        return false;
-    return r_.type_version != 0;
+    return mapping(r_.data) && r_.type_version != 0;
 #endif
 }
 
@@ -337,23 +388,24 @@ bool plain_name(PyObject *name) noexcept
 }
 
 /// The key object of `dict` equal to `key` (exact bytes), or `key` itself:
-/// borrowed.
+/// a new reference.
 PyObject *own_key(PyObject *dict, PyObject *key) noexcept
 {
     Py_ssize_t size = PyBytes_GET_SIZE(key);
+    compat::CriticalSection lock(dict);
     Py_ssize_t pos = 0;
     PyObject *candidate, *value;
     while (PyDict_Next(dict, &pos, &candidate, &value)) {
-        if (PyBytes_GET_SIZE(candidate) == size
+        if (PyBytes_CheckExact(candidate) && PyBytes_GET_SIZE(candidate) == size
             && std::memcmp(PyBytes_AS_STRING(candidate), PyBytes_AS_STRING(key), size) == 0)
-            return candidate;
+            return Py_NewRef(candidate);
     }
-    return key;
+    return Py_NewRef(key);
 }
 
 }  // namespace
 
-void environ_get_prepare() noexcept
+void environ_get_prepare(PyObject *environ) noexcept
 {
     compat::SavedException saved = compat::take_exception();
     if (make_names()) {
@@ -377,31 +429,49 @@ void environ_get_prepare() noexcept
             }
         }
     }
+    PyErr_Clear();
+    if (environ_get_possible && environ != nullptr) {
+        // The first check starts tracking what the mapping depends on, here
+        // where dicts may still start being watched.
+        EnvironGetCache first{};
+        environ_get_check(first, environ);
+        environ_get_clear(first);
+    }
     compat::restore_exception(saved);
 }
 
 bool environ_get_attributes_unchanged(const EnvironRecord &record) noexcept
 {
+    bool ok = true;
     PyObject *dict = record.dict;
-    return item(dict, names.data) == record.data && item(dict, names.encodekey) == record.encode
-           && item(dict, names.decodevalue) == record.decode && item(dict, names.get) == nullptr;
+    return item(dict, names.data, ok).get() == record.data
+           && item(dict, names.encodekey, ok).get() == record.encode
+           && item(dict, names.decodevalue, ok).get() == record.decode
+           && !item(dict, names.get, ok) && ok;
 }
 
 bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept
 {
     EnvironRecord record{};
     compat::SavedException saved = compat::take_exception();
-    compat::track_foreign_keys(nullptr);  // the old record's `_data` may be released below
-    record.usable = Checker(record).run(environ);
-    // Tracking a dict may advance every version, so all are read last.
-    for (int i = 0; i < kMaxTrackedDicts && record.tracked[i] != nullptr; i++)
-        record.versions[i] = compat::dict_version(record.tracked[i]);
+    Checker checker(record);
+    record.usable = checker.run(environ);
     compat::restore_exception(saved);
-    // Published before the old record is released: releasing it may run
+    // Published before anything old is released: releasing it may run
     // finalizers that call back in here.
     std::swap(cache.record, record);
     release(record);
+    Py_XDECREF(checker.replaced_mapping);
     return cache.record.usable;
+}
+
+void environ_get_clear(EnvironGetCache &cache) noexcept
+{
+    release(cache.record);
+    Py_CLEAR(cache.last_name);
+    Py_CLEAR(cache.last_key);
+    Py_CLEAR(cache.last_value);
+    Py_CLEAR(cache.last_text);
 }
 
 PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept
@@ -427,28 +497,29 @@ PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept
             return nullptr;
     }
     // Exact bytes against exact bytes: nothing here runs Python code.
-    PyObject *value = PyDict_GetItemWithError(data, key.get());
-    if (value == nullptr && PyErr_Occurred())
+    PyObject *found;
+    if (compat::dict_get_ref(data, key.get(), found) < 0)
         return nullptr;
+    Ref value(found);
     if (!known) {
         // The dict's own key, when it has one, is found by identity next time.
-        if (value != nullptr)
-            key = Ref::borrow(own_key(data, key.get()));
+        if (value)
+            key.reset(own_key(data, key.get()));
         Py_XSETREF(cache.last_key, key.release());
         Py_XSETREF(cache.last_name, Py_NewRef(name));
     }
-    if (value == nullptr)
+    if (!value)
         Py_RETURN_NONE;
-    if (value == cache.last_value)
+    if (value.get() == cache.last_value)
         return Py_NewRef(cache.last_text);
-    if (!PyBytes_CheckExact(value))
+    if (!PyBytes_CheckExact(value.get()))
         return nullptr;  // its `decode` may be anybody's
-    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value),
-                                          "surrogateescape");
+    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
+                                          PyBytes_GET_SIZE(value.get()), "surrogateescape");
     if (text == nullptr)
         return nullptr;
     Py_XSETREF(cache.last_text, Py_NewRef(text));
-    Py_XSETREF(cache.last_value, Py_NewRef(value));
+    Py_XSETREF(cache.last_value, value.release());
     return text;
 }
 

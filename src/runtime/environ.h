@@ -61,16 +61,19 @@ struct EnvironRecord {
 };
 
 /// The record of one call site, and what its last calls encoded and decoded
-/// (a name asked for again is not encoded again).
+/// (a name asked for again is not encoded again).  Zero-initialised; only
+/// the call that claimed it touches it.
 struct EnvironGetCache {
     EnvironRecord record;
     PyObject *last_name, *last_key;    ///< an exact str and the dict's own key for it
     PyObject *last_value, *last_text;  ///< exact bytes and their decoded text
 };
 
-/// Finds the original code of the bypassed functions; called once, by the
-/// module's exec step.  Never fails: without it the direct path stays off.
-void environ_get_prepare() noexcept;
+/// Finds the original code of the bypassed functions, then checks
+/// `environ` (the process's mapping, or null) once, which starts tracking
+/// the dicts it depends on; called once, by the module's exec step.  Never
+/// fails: without the originals the direct path stays off.
+void environ_get_prepare(PyObject *environ) noexcept;
 
 /// Whether `environ_get_prepare` found the originals: without them no
 /// mapping is checked at all, and every call is the generic one.
@@ -85,11 +88,16 @@ bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept;
 /// set when the generic call must answer.
 PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept;
 
+/// Releases everything `cache` holds.
+void environ_get_clear(EnvironGetCache &cache) noexcept;
+
 /// Whether the attributes in the instance dict are the ones recorded, by
 /// looking them up: for interpreters that tell no watcher of such stores.
 bool environ_get_attributes_unchanged(const EnvironRecord &record) noexcept;
 
-/// Whether `environ` and all the record depends on are as recorded.
+/// Whether `environ` and all the record depends on are as recorded.  The
+/// versions come first: a change advances them before it is made, so what
+/// is read after them is at least as new as the record.
 inline bool environ_get_unchanged(const EnvironRecord &record, PyObject *environ) noexcept
 {
     PyTypeObject *type = Py_TYPE(environ);
@@ -104,24 +112,26 @@ inline bool environ_get_unchanged(const EnvironRecord &record, PyObject *environ
     }
     if (record.dict != nullptr) {
         // Assigning `__dict__` changes no dict, so the dict itself is compared.
-        Ref dict(PyObject_GenericGetDict(environ, nullptr));
-        if (dict.get() != record.dict) {
-            PyErr_Clear();
+        if (!compat::instance_dict_is(environ, record.dict))
             return false;
-        }
         if (!compat::instance_dict_stores_tracked() && !environ_get_attributes_unchanged(record))
             return false;
     }
+    // Fields that other threads may store meanwhile are only compared.
     for (int i = 0; i < kEnvironFunctions; i++) {
-        PyObject *function = record.functions[i];
-        if (function != nullptr && PyFunction_GET_CODE(function) != record.codes[i])
+        auto *function = reinterpret_cast<PyFunctionObject *>(record.functions[i]);
+        if (function != nullptr && compat::load(function->func_code) != record.codes[i])
             return false;
     }
     if (record.get_defaults != nullptr
-        && PyFunction_GET_DEFAULTS(record.functions[kMappingGet]) != record.get_defaults)
+        && compat::load(reinterpret_cast<PyFunctionObject *>(record.functions[kMappingGet])
+                            ->func_defaults)
+               != record.get_defaults)
         return false;
     for (int i = 0; i < 2; i++) {
-        if (record.cells[i] != nullptr && PyCell_GET(record.cells[i]) != record.encodings[i])
+        if (record.cells[i] != nullptr
+            && compat::load(reinterpret_cast<PyCellObject *>(record.cells[i])->ob_ref)
+                   != record.encodings[i])
             return false;
     }
     return true;

@@ -55,6 +55,7 @@
 #include "runtime/environ.h"
 #include "runtime/function.h"
 #include "runtime/operations.h"
+#include "runtime/per_thread.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -309,16 +310,37 @@ int echo(runtime::GlobalCache &cache, PyObject *text) noexcept
 }
 
 // ---------------------------------------------------------------------------
+// Caches of the function bodies.
+
+/// What calls of the two functions keep between calls, by the line that
+/// reads it: one set for each thread calling at once.
+struct CallCaches {
+    runtime::GlobalCache os_at_17, click_at_23;
+    runtime::EnvironGetCache environ_at_17;
+    runtime::GlobalCache sys_at_39, os_at_41, update_bash_file_at_43, os_at_46, click_at_47,
+        click_at_48;
+
+    void clear() noexcept
+    {
+        for (runtime::GlobalCache *cache : {&os_at_17, &click_at_23, &sys_at_39, &os_at_41,
+                                            &update_bash_file_at_43, &os_at_46, &click_at_47,
+                                            &click_at_48})
+            runtime::clear(*cache);
+        runtime::environ_get_clear(environ_at_17);
+    }
+};
+
+using Caches = runtime::PerThread<CallCaches>;
+constinit Caches call_caches;
+
+// ---------------------------------------------------------------------------
 // get_license_info
 
-runtime::GlobalCache os_at_17, click_at_23;
-runtime::EnvironGetCache environ_at_17;
-
 /// A value without a colon (line 19): the notice, then (None, None).
-PyObject *report_malformed(PyObject *license_name) noexcept
+PyObject *report_malformed(CallCaches &caches, PyObject *license_name) noexcept
 {
     Ref notice(format(state.notice_malformed, {{S(kLicenseName), license_name}}));
-    if (!notice || echo(click_at_23, notice.get()) < 0)
+    if (!notice || echo(caches.click_at_23, notice.get()) < 0)
         return fail(kGetLicenseInfoName, 19);
     return Py_NewRef(state.none_pair);
 }
@@ -327,13 +349,15 @@ PyObject *report_malformed(PyObject *license_name) noexcept
 PyObject *get_license_info(PyObject *license_name) noexcept
 {
     constexpr const char *where = kGetLicenseInfoName;
+    Caches::Claim caches(call_caches);
 
     Ref license;  // line 17: os.environ.get(license_name)
     {
-        Ref environ(global_attribute(kOs, os_at_17, kEnviron));
+        Ref environ(global_attribute(kOs, caches->os_at_17, kEnviron));
         if (!environ)
             return fail(where, 17);
-        license.reset(runtime::environ_get(environ_at_17, environ.get(), license_name, S(kGet)));
+        license.reset(
+            runtime::environ_get(caches->environ_at_17, environ.get(), license_name, S(kGet)));
         if (!license)
             return fail(where, 17);
     }
@@ -342,7 +366,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
     if (present < 0)
         return fail(where, 18);
     if (!present) {  // line 23
-        if (echo(click_at_23, S(kNoticeUnset)) < 0)
+        if (echo(caches->click_at_23, S(kNoticeUnset)) < 0)
             return fail(where, 23);
         return Py_NewRef(state.none_pair);
     }
@@ -357,7 +381,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
         if (at == -2)
             return fail(where, 19);
         if (at == -1)
-            return report_malformed(license_name);
+            return report_malformed(*caches, license_name);
         user.reset(PyUnicode_Substring(text, 0, at));
         if (!user)
             return fail(where, 19);
@@ -370,7 +394,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
             if (!colon)
                 return fail(where, 19);
             if (runtime::is_minus_one(colon.get()))
-                return report_malformed(license_name);
+                return report_malformed(*caches, license_name);
             user.reset(runtime::slice(license.get(), nullptr, colon.get()));
             if (!user)
                 return fail(where, 19);
@@ -444,9 +468,6 @@ PyMethodDef get_license_info_def = {
 
 // ---------------------------------------------------------------------------
 // set_to_environ
-
-runtime::GlobalCache sys_at_39, os_at_41, update_bash_file_at_43, os_at_46, click_at_47,
-    click_at_48;
 
 /// Whether `text[start:end]` (a ready `str`) is a plain name: ASCII
 /// letters, digits and underscores, not empty, not starting with a digit.
@@ -574,6 +595,7 @@ bool is_safe_command(PyObject *command) noexcept
 PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
 {
     constexpr const char *where = kSetToEnvironName;
+    Caches::Claim caches(call_caches);
 
     // line 32: the name shown in the confirmation line
     int is_default = runtime::names_equal(variables_given, S(kDefaultVariable));
@@ -593,7 +615,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
 
     int windows;  // line 39: sys.platform.startswith("win")
     {
-        Ref platform(global_attribute(kSys, sys_at_39, kPlatform));
+        Ref platform(global_attribute(kSys, caches->sys_at_39, kPlatform));
         if (!platform)
             return fail(where, 39);
         Ref answer(runtime::call_method(platform.get(), S(kStartswith), S(kWin)));
@@ -612,7 +634,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); i++) {
             PyObject *name = PyList_GET_ITEM(names.get(), i);  // the list is ours alone
             // line 41: os.popen(template.format(...))
-            Ref popen(global_attribute(kOs, os_at_41, kPopen));
+            Ref popen(global_attribute(kOs, caches->os_at_41, kPopen));
             if (!popen)
                 return fail(where, 41);
             Ref command(format(S(kSetxTemplate), {{S(kVariableName), name}, {S(kValue), value}}));
@@ -630,7 +652,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
                 return fail(where, 41);
         }
     } else {  // line 43: update_bash_file(variables, value)
-        Ref update(runtime::global_lookup(state.rt, S(kUpdateBashFile), update_bash_file_at_43));
+        Ref update(runtime::global_lookup(state.rt, S(kUpdateBashFile), caches->update_bash_file_at_43));
         if (!update)
             return fail(where, 43);
         Ref result(runtime::method_call(state.rt, std::move(update),
@@ -644,7 +666,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
     int got;
     while ((got = walk.next(variable_name)) > 0) {
         // line 46: os.environ[variable_name] = value
-        Ref environ(global_attribute(kOs, os_at_46, kEnviron));
+        Ref environ(global_attribute(kOs, caches->os_at_46, kEnviron));
         if (!environ || PyObject_SetItem(environ.get(), variable_name.get(), value) < 0)
             return fail(where, 46);
     }
@@ -652,7 +674,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
         return fail(where, 45);
 
     {  // line 47
-        Ref echo_function(global_attribute(kClick, click_at_47, kEcho));
+        Ref echo_function(global_attribute(kClick, caches->click_at_47, kEcho));
         if (!echo_function)
             return fail(where, 47);
         Ref line(format(S(kNoticeSet), {{S(kVarName), var_name.get()}, {S(kValue), value}}));
@@ -663,7 +685,7 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
         if (!result)
             return fail(where, 47);
     }
-    if (echo(click_at_48, S(kNoticeRestart)) < 0)  // line 48
+    if (echo(caches->click_at_48, S(kNoticeRestart)) < 0)  // line 48
         return fail(where, 48);
     Py_RETURN_NONE;
 }
@@ -853,6 +875,23 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
 
 constexpr int kNoEntry = -1;
 
+/// `os.environ` of the `os` module the body imported, read from the
+/// module's dict (nothing of anybody's runs), or null.
+PyObject *process_environ() noexcept
+{
+    PyObject *os;
+    if (runtime::compat::dict_get_ref(state.rt.module_dict, S(kOs), os) <= 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref module(os);
+    PyObject *environ = nullptr;
+    if (PyModule_CheckExact(os)
+        && runtime::compat::dict_get_ref(PyModule_GetDict(os), S(kEnviron), environ) < 0)
+        PyErr_Clear();
+    return environ;
+}
+
 /// The set-up of the module state, then the module body.  Returns 0, the
 /// line to report, or kNoEntry for a failure before the constants exist.
 int execute(PyObject *module) noexcept
@@ -913,8 +952,12 @@ int execute(PyObject *module) noexcept
         return 1;
 
     int line = run_module_body();
-    if (line == 0)
-        runtime::environ_get_prepare();  // last: its failures are its own to absorb
+    if (line == 0) {
+        // Last, since its failures are its own to absorb: the direct path of
+        // line 17, checked once against the `os.environ` just imported.
+        runtime::environ_get_prepare(Ref(process_environ()).get());
+        runtime::compat::end_setup();
+    }
     return line;
 }
 
