@@ -503,7 +503,7 @@ inline constexpr PyModuleDef_Slot kOneInterpreterSlot = {0, nullptr};
 #if PY_VERSION_HEX >= 0x030D0000
 /// Nothing of the module relies on the global interpreter lock: importing
 /// it leaves a free-threaded interpreter without one.
-inline constexpr PyModuleDef_Slot kGilSlot = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
+inline const PyModuleDef_Slot kGilSlot = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
 #else
 inline constexpr PyModuleDef_Slot kGilSlot = {0, nullptr};
 #endif

@@ -28,6 +28,48 @@ bool receiver_first(const FunctionObject *f) noexcept
 }
 
 // ---------------------------------------------------------------------------
+// Fields that other threads may read and store at the same time: each is
+// read and replaced with the object locked, and what it held is released
+// after.
+
+/// A new reference to what `field` of `self` holds, or null.
+PyObject *load_field(PyObject *self, PyObject *const &field) noexcept
+{
+    compat::CriticalSection lock(self);
+    return Py_XNewRef(field);
+}
+
+/// Stores `value` (a new reference, or null) in `field` of `self`.
+void store_field(PyObject *self, PyObject *&field, PyObject *value) noexcept
+{
+    PyObject *old;
+    {
+        compat::CriticalSection lock(self);
+        old = field;
+        field = value;
+    }
+    Py_XDECREF(old);
+}
+
+/// What `field` of `self` holds, a new reference; when it holds nothing,
+/// `made` (a new reference, or null for a failure) is stored first.  The
+/// first value stored is kept when threads make one at once.
+PyObject *load_or_store(PyObject *self, PyObject *&field, PyObject *made) noexcept
+{
+    if (made == nullptr)
+        return nullptr;
+    PyObject *result;
+    {
+        compat::CriticalSection lock(self);
+        if (field == nullptr)
+            field = Py_NewRef(made);
+        result = Py_NewRef(field);
+    }
+    Py_DECREF(made);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
 // Vectorcall entries, chosen from the record's call flags at creation.
 
 /// Splits off the receiver: the first argument when the function takes one,
@@ -185,8 +227,12 @@ PyObject *call_by_flags(PyObject *self, PyObject *receiver, PyObject *args,
 PyObject *call_with_keyword_dict(vectorcallfunc entry, PyObject *self, PyObject *args,
                                  PyObject *kwargs) noexcept
 {
+    // A copy of its own, which no other thread can change while it is read.
+    Ref keywords(PyDict_Copy(kwargs));
+    if (!keywords)
+        return nullptr;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    Py_ssize_t nkw = PyDict_GET_SIZE(keywords.get());
     auto **vector = static_cast<PyObject **>(PyMem_Malloc((nargs + nkw) * sizeof(PyObject *)));
     if (vector == nullptr)
         return PyErr_NoMemory();
@@ -200,7 +246,7 @@ PyObject *call_with_keyword_dict(vectorcallfunc entry, PyObject *self, PyObject 
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *value;
     bool all_strings = true;
-    while (PyDict_Next(kwargs, &pos, &key, &value) && i < nkw) {
+    while (PyDict_Next(keywords.get(), &pos, &key, &value) && i < nkw) {
         PyTuple_SET_ITEM(kwnames, i, Py_NewRef(key));
         vector[nargs + i] = Py_NewRef(value);
         all_strings = all_strings && PyUnicode_Check(key);
@@ -232,8 +278,9 @@ PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) noexce
         if (!rest)
             return nullptr;
         if (PyTuple_GET_SIZE(args) == 0) {
+            Ref qualname(load_field(self, f->qualname));
             PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument",
-                         f->qualname);
+                         qualname.get());
             return nullptr;
         }
         return call_by_flags(self, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs);
@@ -253,12 +300,13 @@ PyObject *function_descr_get(PyObject *self, PyObject *instance, PyObject *) noe
 
 PyObject *function_repr(PyObject *self) noexcept
 {
-    return PyUnicode_FromFormat("<pellixfunction %U at %p>", as_function(self)->qualname, self);
+    Ref qualname(load_field(self, as_function(self)->qualname));
+    return PyUnicode_FromFormat("<pellixfunction %U at %p>", qualname.get(), self);
 }
 
 PyObject *function_reduce(PyObject *self, PyObject *) noexcept
 {
-    return Py_NewRef(as_function(self)->qualname);
+    return load_field(self, as_function(self)->qualname);
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept
@@ -326,32 +374,26 @@ void function_dealloc(PyObject *self) noexcept
 PyObject *get_doc(PyObject *self, void *) noexcept
 {
     FunctionObject *f = as_function(self);
-    if (f->doc == nullptr) {
-        const char *text = f->head.func.m_ml->ml_doc;
-        if (text == nullptr)
-            Py_RETURN_NONE;
-        f->doc = PyUnicode_FromString(text);
-        if (f->doc == nullptr)
-            return nullptr;
-    }
-    return Py_NewRef(f->doc);
+    if (PyObject *doc = load_field(self, f->doc))
+        return doc;
+    const char *text = f->head.func.m_ml->ml_doc;
+    if (text == nullptr)
+        Py_RETURN_NONE;
+    return load_or_store(self, f->doc, PyUnicode_FromString(text));
 }
 
 int set_doc(PyObject *self, PyObject *value, void *) noexcept
 {
-    Py_XSETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
+    store_field(self, as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
 
 PyObject *get_name(PyObject *self, void *) noexcept
 {
     FunctionObject *f = as_function(self);
-    if (f->name == nullptr) {
-        f->name = PyUnicode_InternFromString(f->head.func.m_ml->ml_name);
-        if (f->name == nullptr)
-            return nullptr;
-    }
-    return Py_NewRef(f->name);
+    if (PyObject *name = load_field(self, f->name))
+        return name;
+    return load_or_store(self, f->name, PyUnicode_InternFromString(f->head.func.m_ml->ml_name));
 }
 
 int set_name(PyObject *self, PyObject *value, void *) noexcept
@@ -360,13 +402,13 @@ int set_name(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
+    store_field(self, as_function(self)->name, Py_NewRef(value));
     return 0;
 }
 
 PyObject *get_qualname(PyObject *self, void *) noexcept
 {
-    return Py_NewRef(as_function(self)->qualname);
+    return load_field(self, as_function(self)->qualname);
 }
 
 int set_qualname(PyObject *self, PyObject *value, void *) noexcept
@@ -375,19 +417,16 @@ int set_qualname(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
+    store_field(self, as_function(self)->qualname, Py_NewRef(value));
     return 0;
 }
 
+/// `__dict__` lives at the type's dict offset, where the interpreter's
+/// generic attribute access reads and makes it too: it is made and
+/// replaced the interpreter's way.
 PyObject *get_dict(PyObject *self, void *) noexcept
 {
-    FunctionObject *f = as_function(self);
-    if (f->dict == nullptr) {
-        f->dict = PyDict_New();
-        if (f->dict == nullptr)
-            return nullptr;
-    }
-    return Py_NewRef(f->dict);
+    return PyObject_GenericGetDict(self, nullptr);
 }
 
 int set_dict(PyObject *self, PyObject *value, void *) noexcept
@@ -400,8 +439,7 @@ int set_dict(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
-    Py_XSETREF(as_function(self)->dict, Py_NewRef(value));
-    return 0;
+    return PyObject_GenericSetDict(self, value, nullptr);
 }
 
 PyObject *get_globals(PyObject *self, void *) noexcept
@@ -420,33 +458,47 @@ PyObject *get_code(PyObject *self, void *) noexcept
     return Py_NewRef(code != nullptr ? code : Py_None);
 }
 
-/// Runs the defaults getter once, storing both of its results.
+/// Runs the defaults getter and stores both of its results where nothing
+/// is stored yet.
 int fill_defaults(FunctionObject *f) noexcept
 {
-    Ref pair(f->defaults_getter(reinterpret_cast<PyObject *>(f)));
+    auto *self = reinterpret_cast<PyObject *>(f);
+    Ref pair(f->defaults_getter(self));
     if (!pair)
         return -1;
-    Py_XSETREF(f->defaults_tuple, Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0)));
-    Py_XSETREF(f->kwdefaults, Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1)));
+    Py_DECREF(load_or_store(self, f->defaults_tuple, Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0))));
+    Py_DECREF(load_or_store(self, f->kwdefaults, Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1))));
+    return 0;
+}
+
+/// `field` of `self`, filled by the defaults getter when it has one and the
+/// field is empty; None for nothing.
+PyObject *get_filled(PyObject *self, PyObject *&field) noexcept
+{
+    FunctionObject *f = as_function(self);
+    PyObject *value = load_field(self, field);
+    if (value == nullptr && f->defaults_getter != nullptr) {
+        if (fill_defaults(f) < 0)
+            return nullptr;
+        value = load_field(self, field);
+    }
+    return value != nullptr ? value : Py_NewRef(Py_None);
+}
+
+/// Stores `value` in `field` after the warning that calls ignore it.  When
+/// warnings are errors, the assignment fails and the old value stays.
+int store_with_warning(PyObject *self, PyObject *&field, PyObject *value,
+                       const char *warning) noexcept
+{
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0)
+        return -1;
+    store_field(self, field, value == Py_None ? nullptr : Py_NewRef(value));
     return 0;
 }
 
 PyObject *get_defaults(PyObject *self, void *) noexcept
 {
-    FunctionObject *f = as_function(self);
-    if (f->defaults_tuple == nullptr && f->defaults_getter != nullptr && fill_defaults(f) < 0)
-        return nullptr;
-    return Py_NewRef(f->defaults_tuple != nullptr ? f->defaults_tuple : Py_None);
-}
-
-/// Stores `value` in `field` after the warning that calls ignore it.  When
-/// warnings are errors, the assignment fails and the old value stays.
-int store_with_warning(PyObject *&field, PyObject *value, const char *warning) noexcept
-{
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0)
-        return -1;
-    Py_XSETREF(field, value == Py_None ? nullptr : Py_NewRef(value));
-    return 0;
+    return get_filled(self, as_function(self)->defaults_tuple);
 }
 
 int set_defaults(PyObject *self, PyObject *value, void *) noexcept
@@ -457,17 +509,14 @@ int set_defaults(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    return store_with_warning(as_function(self)->defaults_tuple, value,
+    return store_with_warning(self, as_function(self)->defaults_tuple, value,
                               "changes to pellixfunction.__defaults__ will not currently "
                               "affect the values used in function calls");
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) noexcept
 {
-    FunctionObject *f = as_function(self);
-    if (f->kwdefaults == nullptr && f->defaults_getter != nullptr && fill_defaults(f) < 0)
-        return nullptr;
-    return Py_NewRef(f->kwdefaults != nullptr ? f->kwdefaults : Py_None);
+    return get_filled(self, as_function(self)->kwdefaults);
 }
 
 int set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept
@@ -478,7 +527,7 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
     }
-    return store_with_warning(as_function(self)->kwdefaults, value,
+    return store_with_warning(self, as_function(self)->kwdefaults, value,
                               "changes to pellixfunction.__kwdefaults__ will not currently "
                               "affect the values used in function calls");
 }
@@ -486,37 +535,32 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept
 PyObject *get_annotations(PyObject *self, void *) noexcept
 {
     FunctionObject *f = as_function(self);
-    if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr)
-            return nullptr;
-    }
-    return Py_NewRef(f->annotations);
+    if (PyObject *annotations = load_field(self, f->annotations))
+        return annotations;
+    return load_or_store(self, f->annotations, PyDict_New());
 }
 
 int set_annotations(PyObject *self, PyObject *value, void *) noexcept
 {
     if (value == nullptr || value == Py_None) {
-        Py_CLEAR(as_function(self)->annotations);
+        store_field(self, as_function(self)->annotations, nullptr);
         return 0;
     }
     if (!PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_NewRef(value));
+    store_field(self, as_function(self)->annotations, Py_NewRef(value));
     return 0;
 }
 
 PyObject *get_is_coroutine(PyObject *self, void *) noexcept
 {
     FunctionObject *f = as_function(self);
-    if (f->is_coroutine != nullptr)
-        return Py_NewRef(f->is_coroutine);
-    if (!(f->flags & kFunctionCoroutine)) {
-        f->is_coroutine = Py_NewRef(Py_False);
-        return Py_NewRef(Py_False);
-    }
+    if (PyObject *marker = load_field(self, f->is_coroutine))
+        return marker;
+    if (!(f->flags & kFunctionCoroutine))
+        return load_or_store(self, f->is_coroutine, Py_NewRef(Py_False));
     Ref fromlist(PyList_New(1));
     if (!fromlist)
         return nullptr;
@@ -530,8 +574,7 @@ PyObject *get_is_coroutine(PyObject *self, void *) noexcept
         PyErr_Clear();
         marker = Py_NewRef(Py_True);
     }
-    f->is_coroutine = marker;
-    return Py_NewRef(marker);
+    return load_or_store(self, f->is_coroutine, marker);
 }
 
 PyGetSetDef function_getset[] = {

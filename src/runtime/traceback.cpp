@@ -22,14 +22,16 @@ struct CacheEntry {
     int line;            ///< never 0
 };
 
-/// Entries sorted by line, then by function name; no two share both.
+/// Entries sorted by line, then by function name; no two share both.  Read
+/// and changed only with `mutex` held.
 struct CodeCache {
     int count;
     int capacity;
     CacheEntry *entries;
+    compat::Mutex mutex;
 };
 
-CodeCache cache = {0, 0, nullptr};
+CodeCache cache = {0, 0, nullptr, {}};
 
 /// Orders an entry against the key (line, function): <0, 0 or >0.  The
 /// comparison of the names sets no exception, so the caller's stays.
@@ -64,15 +66,17 @@ bool found_at(int pos, int line, const char *function) noexcept
     return pos < cache.count && compare_key(cache.entries[pos], line, function) == 0;
 }
 
-/// Caches `code` under (line, function).  Out of memory only skips caching.
-void insert(int line, const char *function, PyCodeObject *code) noexcept
+/// Caches `code` under (line, function), with the cache locked.  Out of
+/// memory only skips caching.  Returns the code object it replaced, for the
+/// caller to release once the lock is let go.
+PyCodeObject *insert(int line, const char *function, PyCodeObject *code) noexcept
 {
     if (line == 0)
-        return;
+        return nullptr;
     if (cache.entries == nullptr) {
         auto *entries = static_cast<CacheEntry *>(PyMem_Malloc(kCacheStep * sizeof(CacheEntry)));
         if (entries == nullptr)
-            return;
+            return nullptr;
         cache.entries = entries;
         cache.capacity = kCacheStep;
         cache.count = 0;
@@ -83,14 +87,13 @@ void insert(int line, const char *function, PyCodeObject *code) noexcept
         // code object: the newer one takes the place of the older.
         PyCodeObject *old = cache.entries[pos].code;
         cache.entries[pos].code = reinterpret_cast<PyCodeObject *>(Py_NewRef(code));
-        Py_DECREF(old);
-        return;
+        return old;
     }
     if (cache.count == cache.capacity) {
         auto *grown = static_cast<CacheEntry *>(
             PyMem_Realloc(cache.entries, (cache.capacity + kCacheStep) * sizeof(CacheEntry)));
         if (grown == nullptr)
-            return;
+            return nullptr;
         cache.entries = grown;
         cache.capacity += kCacheStep;
     }
@@ -98,16 +101,20 @@ void insert(int line, const char *function, PyCodeObject *code) noexcept
                  (cache.count - pos) * sizeof(CacheEntry));
     cache.entries[pos] = {reinterpret_cast<PyCodeObject *>(Py_NewRef(code)), line};
     cache.count++;
+    return nullptr;
 }
 
 /// A new reference to the code object for (function, line), from the cache
 /// or newly made; null with the exception of the failed creation.
 PyCodeObject *code_for(int line, const char *function, const char *path) noexcept
 {
-    if (line != 0 && cache.entries != nullptr) {
-        int pos = search(line, function);
-        if (found_at(pos, line, function))
-            return reinterpret_cast<PyCodeObject *>(Py_NewRef(cache.entries[pos].code));
+    if (line != 0) {
+        compat::MutexGuard lock(cache.mutex);
+        if (cache.entries != nullptr) {
+            int pos = search(line, function);
+            if (found_at(pos, line, function))
+                return reinterpret_cast<PyCodeObject *>(Py_NewRef(cache.entries[pos].code));
+        }
     }
     // Making the code object must not see the caller's exception.
     compat::SavedException saved = compat::take_exception();
@@ -117,7 +124,12 @@ PyCodeObject *code_for(int line, const char *function, const char *path) noexcep
         return nullptr;
     }
     compat::restore_exception(saved);
-    insert(line, function, code);
+    PyCodeObject *replaced;
+    {
+        compat::MutexGuard lock(cache.mutex);
+        replaced = insert(line, function, code);
+    }
+    Py_XDECREF(replaced);
     return code;
 }
 
