@@ -15,7 +15,10 @@ all of them alike); the scaling factor is the median throughput of two
 threads over that of one.  With the GIL on, two threads cannot run Python
 code at once and the figure would say nothing: the script refuses such an
 interpreter.  A machine with fewer than two free cores gives no scaling
-either; the number of cores is printed with the figures.
+either; the number of cores is printed with the figures, and so is the CPU
+time each call took in its thread (time.thread_time), which other programs'
+load changes less: two threads that slow each other down (shared reference
+counts, locks, cache lines written by both) take more of it per call.
 """
 
 import argparse
@@ -43,15 +46,18 @@ def make_loop():
 
 
 def throughput(function, threads, iterations, expected):
-    """Calls per second of `threads` threads, each making iterations *
-    CALLS_PER_ITERATION calls of function()."""
+    """(calls per second, CPU seconds per call) of `threads` threads, each
+    making iterations * CALLS_PER_ITERATION calls of function()."""
     loop = make_loop()
     barrier = threading.Barrier(threads + 1)
     results = [None] * threads
+    cpu = [0.0] * threads
 
     def worker(index):
         barrier.wait()
+        begin = time.thread_time()
         results[index] = loop(iterations, function)
+        cpu[index] = time.thread_time() - begin
 
     workers = [threading.Thread(target=worker, args=(i,)) for i in range(threads)]
     for thread in workers:
@@ -63,7 +69,8 @@ def throughput(function, threads, iterations, expected):
     elapsed = time.perf_counter() - start
     if results != [expected] * threads:
         raise SystemExit("%r gave %r, not %r" % (function, results, expected))
-    return threads * iterations * CALLS_PER_ITERATION / elapsed
+    calls = threads * iterations * CALLS_PER_ITERATION
+    return calls / elapsed, sum(cpu) / calls
 
 
 def refuse_gil():
@@ -98,6 +105,7 @@ def main():
     expected = (user, password)
 
     figures = {(label, n): [] for label in _support.IMPLEMENTATIONS for n in THREAD_COUNTS}
+    cpu = {key: [] for key in figures}
     with _support.environ_saved([_support.LICENSE_VARIABLE]):
         os.environ[_support.LICENSE_VARIABLE] = _support.LICENSE_VALUE
         for module in _support.IMPLEMENTATIONS.values():  # warm-up: caches, allocator, threads
@@ -106,8 +114,9 @@ def main():
         for _ in range(args.runs):
             for label, module in _support.IMPLEMENTATIONS.items():
                 for n in THREAD_COUNTS:
-                    figures[label, n].append(
-                        throughput(module.get_license_info, n, iterations, expected))
+                    rate, cost = throughput(module.get_license_info, n, iterations, expected)
+                    figures[label, n].append(rate)
+                    cpu[label, n].append(cost)
 
     version = sys.version.split()[0] + "t"
     print("commit %s, Python %s (%s, free-threaded, GIL off), %d cores; get_license_info() "
@@ -117,15 +126,17 @@ def main():
     print("extension: %s (sha256 %s...)" % (extension, digest))
     print()
     print("| implementation | 1 thread: calls/s | 2 threads: calls/s | scaling (2 threads / 1) "
-          "| runs, 1 thread: min–max | runs, 2 threads: min–max |")
-    print("| --- | ---: | ---: | ---: | ---: | ---: |")
+          "| runs, 1 thread: min–max | runs, 2 threads: min–max "
+          "| CPU ns per call, 1 thread | CPU ns per call, 2 threads |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
     scaling = {}
     for label in _support.IMPLEMENTATIONS:
         one, two = figures[label, 1], figures[label, 2]
         scaling[label] = statistics.median(two) / statistics.median(one)
-        print("| %s | %.0f | %.0f | %.2fx | %.0f–%.0f | %.0f–%.0f |"
+        print("| %s | %.0f | %.0f | %.2fx | %.0f–%.0f | %.0f–%.0f | %.0f | %.0f |"
               % (label, statistics.median(one), statistics.median(two), scaling[label],
-                 min(one), max(one), min(two), max(two)))
+                 min(one), max(one), min(two), max(two),
+                 statistics.median(cpu[label, 1]) * 1e9, statistics.median(cpu[label, 2]) * 1e9))
     print()
     module, equivalent = scaling["module"], scaling["equivalent"]
     print("targets (Python %s):" % version)
