@@ -104,6 +104,7 @@ def main():
     user, _, password = _support.LICENSE_VALUE.partition(":")
     expected = (user, password)
 
+    load_before = os.getloadavg()[0]
     figures = {(label, n): [] for label in _support.IMPLEMENTATIONS for n in THREAD_COUNTS}
     cpu = {key: [] for key in figures}
     with _support.environ_saved([_support.LICENSE_VARIABLE]):
@@ -124,6 +125,9 @@ def main():
           % (_support.git_commit(), version, sys.executable, cores,
              iterations * CALLS_PER_ITERATION, args.runs))
     print("extension: %s (sha256 %s...)" % (extension, digest))
+    print("load average (1 minute) before and after: %.2f, %.2f (with more than %d, other "
+          "work had part of the cores: the scaling is then no measure of the threads)"
+          % (load_before, os.getloadavg()[0], max(1, cores - 1)))
     print()
     print("| implementation | 1 thread: calls/s | 2 threads: calls/s | scaling (2 threads / 1) "
           "| runs, 1 thread: min–max | runs, 2 threads: min–max "
