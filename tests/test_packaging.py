@@ -90,9 +90,11 @@ def _wheel():
 
 def _wheel_files():
     wheel = _wheel()
-    # One wheel per interpreter version, not the stable ABI.
+    # One wheel per interpreter version, not the stable ABI; a free-threaded
+    # build's ABI is its own (cp313-cp313t).
     tag = "cp%d%d" % sys.version_info[:2]
-    assert os.path.basename(wheel).split("-")[2:4] == [tag, tag]
+    abi = tag + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+    assert os.path.basename(wheel).split("-")[2:4] == [tag, abi]
     with zipfile.ZipFile(wheel) as archive:
         # auditwheel writes entries for the folders too.
         return [f for f in archive.namelist() if not f.endswith("/")]
