@@ -157,6 +157,17 @@ Ref item(PyObject *dict, PyObject *name, bool &ok) noexcept
 }
 
 
+/// Whether `dict[name]` (a dict of str keys) is `expected`, null for
+/// absent.  Compared only: with a global lock, nothing is taken.
+bool item_is(PyObject *dict, PyObject *name, PyObject *expected) noexcept
+{
+    if constexpr (!compat::kFreeThreaded)
+        return _PyDict_GetItem_KnownHash(dict, name, reinterpret_cast<PyASCIIObject *>(name)->hash)
+               == expected;
+    bool ok = true;
+    return item(dict, name, ok).get() == expected && ok;
+}
+
 /// Builds a record step by step; what it took is owned by the record.
 /// Each version is read before what it guards, so that a change made by
 /// another thread meanwhile leaves the record out of date, never wrong.
@@ -442,12 +453,10 @@ void environ_get_prepare(PyObject *environ) noexcept
 
 bool environ_get_attributes_unchanged(const EnvironRecord &record) noexcept
 {
-    bool ok = true;
     PyObject *dict = record.dict;
-    return item(dict, names.data, ok).get() == record.data
-           && item(dict, names.encodekey, ok).get() == record.encode
-           && item(dict, names.decodevalue, ok).get() == record.decode
-           && !item(dict, names.get, ok) && ok;
+    return item_is(dict, names.data, record.data) && item_is(dict, names.encodekey, record.encode)
+           && item_is(dict, names.decodevalue, record.decode)
+           && item_is(dict, names.get, nullptr);
 }
 
 bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept

@@ -7,7 +7,8 @@
 // thread starts from a set of its own (its home) and takes the next free one
 // when that is busy: a thread that calls again from inside a call (a
 // finalizer, a callback) finds its home claimed.  When every set is busy,
-// the call gets an empty set of its own for its duration.
+// the call gets an empty set of its own for its duration.  With a global
+// lock, threads simply take the first free set.
 //
 // What a set caches is true for every thread (the state of shared objects,
 // checked before use), so any set serves any thread.
@@ -82,6 +83,17 @@ public:
 private:
     Slot *take() noexcept
     {
+        if constexpr (!compat::kFreeThreaded) {
+            // One thread at a time runs here, and nothing between the test
+            // and the claim lets another in.
+            for (Slot &slot : slots_) {
+                if (!slot.busy.load(std::memory_order_relaxed)) {
+                    slot.busy.store(true, std::memory_order_relaxed);
+                    return &slot;
+                }
+            }
+            return nullptr;
+        }
         int home = home_slot(kSets);
         for (int i = 0; i < kSets; i++) {
             Slot &slot = slots_[(home + i) % kSets];
