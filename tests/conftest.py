@@ -3,6 +3,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from dataclasses import dataclass, field
 
@@ -14,9 +15,12 @@ INIT = "init veltrocam.tilso.sdk.license_helper"
 GET = "veltrocam.tilso.sdk.license_helper.get_license_info"
 SET = "veltrocam.tilso.sdk.license_helper.set_to_environ"
 
-# Variables a child interpreter keeps from ours: the sanitizer run preloads
-# its runtime into every process.
-_PASSED_ON = ("PATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+# Variables a child interpreter keeps from ours: the sanitizer runs preload
+# their runtime into every process, and a free-threaded run may keep the GIL
+# off by force.
+_PASSED_ON = ("PATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS",
+              "PYTHONMALLOC", "PYTHON_GIL")
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 _PRELUDE = """
 import json, sys, traceback
@@ -38,10 +42,11 @@ class Child:
 
 def child_environment(**values):
     """An explicit environment for a child process: `values` and what the
-    sanitizer run needs every process to have."""
+    sanitizer run needs every process to have; a value of None leaves that
+    variable out."""
     environment = {k: os.environ[k] for k in _PASSED_ON if k in os.environ}
     environment.update(values)
-    return environment
+    return {k: v for k, v in environment.items() if v is not None}
 
 
 def run_python(code, env=None, timeout=120, args=()):
@@ -54,6 +59,7 @@ def run_python(code, env=None, timeout=120, args=()):
     environment = child_environment(PYTHONIOENCODING="utf-8", LC_ALL="C.UTF-8",
                                     HOME=os.environ.get("HOME", "/nonexistent"))
     environment.update(env or {})
+    environment = {k: v for k, v in environment.items() if v is not None}
     done = subprocess.run(
         [sys.executable, *args, "-c", _PRELUDE + textwrap.dedent(code)],
         env=environment, capture_output=True, text=True, encoding="utf-8", timeout=timeout)
@@ -93,6 +99,15 @@ def module_entries(exc):
             entries.append((tb.tb_lineno, code.co_name))
         tb = tb.tb_next
     return entries
+
+
+def pytest_sessionstart(session):
+    """A free-threaded build tests the module with the GIL off, or not at all."""
+    if FREE_THREADED:
+        __import__(MODULE)
+        if sys._is_gil_enabled():
+            pytest.exit(f"importing {MODULE} enabled the GIL of this free-threaded build",
+                        returncode=3)
 
 
 @pytest.fixture(scope="session")

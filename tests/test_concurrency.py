@@ -202,3 +202,75 @@ def test_first_reports_of_failures_from_several_threads():
     child = run_python(_FIRST_FAILURES)
     assert child.returncode == 0, child.stderr[-2000:]
     assert child.reports == [{"wrong": [], "count": 0}]
+
+
+# For a few seconds, threads call both functions while others change all a
+# call reads: os.environ's entries and its _data, the module's `os`, the
+# functions' attributes.  Each name holds values of its own only, so every
+# result and line shows which name it came from.
+_STRESS = """
+import os, sys, threading, time, types, warnings
+import veltrocam.tilso.sdk.license_helper as lh
+warnings.simplefilter("ignore", RuntimeWarning)  # the defaults setters warn
+sys.setswitchinterval(1e-6)
+g, real_os, lines, errors, seen = vars(lh), os, [], [], set()
+g["click"] = types.SimpleNamespace(echo=lines.append)
+NAMES = ["VELTROCAM_LICENSE", "STRESS_A", "STRESS_B", "STRESS_C"]
+VALUES = {n: [f"{n.lower()}:{i}" for i in range(3)] + [n.lower(), ""] for n in NAMES}
+pick = lambda n, i: VALUES[n][i % 5]
+fakes = [types.SimpleNamespace(environ={n: pick(n, 1) for n in NAMES}), types.ModuleType("os")]
+fakes[1].environ = {n: pick(n, 0) for n in NAMES[:2]}
+lh.set_to_environ("STRESS_C", "stress_c")  # the store's files exist before the threads start
+deadline = time.monotonic() + 3
+def loop(body, i=0):
+    try:
+        while not i or time.monotonic() < deadline:
+            body(i)
+            i += 1
+    except BaseException as e:
+        errors.append(repr(e))
+def reader(i, n="VELTROCAM_LICENSE"):
+    seen.add((n, lh.get_license_info()) if i % 3 == 0 else (n := NAMES[i % 4],
+             lh.get_license_info(license_name=n) if i % 2 else lh.get_license_info(n)))
+def setter(i):  # the store refuses an empty value
+    lh.set_to_environ(["STRESS_B"] if i % 2 else "STRESS_C", pick(NAMES[3 - i % 2], i % 4))
+def environ_writer(i, n="VELTROCAM_LICENSE"):
+    try:
+        os.environ.__setitem__(n := NAMES[i % 4], pick(n, i)) if i % 5 else os.environ.pop(n, None)
+    except KeyError:  # os's own pop, when the entry goes between its read and its del
+        pass
+def data_replacer(i, n="STRESS_A"):
+    os.environ._data = {**os.environ._data, **({n.encode(): pick(n, i).encode()} if i % 2 else {})}
+def attributes(f):
+    def body(i):
+        f.__defaults__, f.__kwdefaults__ = (("A",) if i % 2 else None), ({"a": 1} if i % 3 else None)
+        f.__dict__, f.__annotations__ = {"i": i}, {"return": i % 3}
+        f.__doc__ = f.__name__ = f.__qualname__ = "f%d" % (i % 3)
+        assert {f.__name__, f.__qualname__, f.__doc__} <= {"f0", "f1", "f2"} and list(f.__dict__) == ["i"]
+        assert (f.__defaults__, f.__kwdefaults__, f.__annotations__["return"]) in [
+            (d, k, r) for d in (None, ("A",)) for k in (None, {"a": 1}) for r in range(3)]
+    return body
+bodies = [reader] * 4 + [setter] * 2 + [environ_writer, data_replacer, attributes(lh.get_license_info),
+          attributes(lh.set_to_environ), lambda i: g.__setitem__("os", (real_os, *fakes)[i % 3])]
+threads = [threading.Thread(target=loop, args=(b,)) for b in bodies]
+for t in threads: t.start()
+for t in threads: t.join()
+split = lambda v: (None, None) if not v or ":" not in v else tuple(v.split(":", 1))
+g["os"] = real_os
+seen |= {(n, lh.get_license_info(n)) for n in NAMES}
+shown = {"STRESS_C": "STRESS_C", "STRESS_B": "['STRESS_B']"}
+report(errors=errors, final=all(lh.get_license_info(n) == split(os.environ.get(n)) for n in NAMES),
+       wrong=[r for r in seen if r[1] not in map(split, VALUES[r[0]])], read=len(seen), lines=sorted(
+       set(lines) - {f"当前环境变量 {n} 的格式不正确，应为 用户名:密码" for n in NAMES} - {
+       f"当前 {shown[n]} 已设置为 {v}" for n in shown for v in VALUES[n]}))
+"""
+
+
+def test_calls_while_everything_they_read_changes(tmp_path):
+    child = run_python(_STRESS, timeout=300,
+                       env={"HOME": str(tmp_path), "XDG_CONFIG_HOME": str(tmp_path / "config")})
+    assert child.returncode == 0, child.stderr[-3000:]
+    [got] = child.reports
+    assert got["read"] > 8 and got.pop("read")
+    assert got == {"errors": [], "final": True, "wrong": [],
+                   "lines": sorted({NOTICE_RESTART, NOTICE_UNSET})}

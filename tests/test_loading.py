@@ -7,26 +7,29 @@ from pathlib import Path
 
 import pytest
 
-from conftest import GET, INIT, MODULE, SOURCE_PATH, run_python
+from conftest import FREE_THREADED, GET, INIT, MODULE, SOURCE_PATH, run_python
 
 REPO = Path(__file__).resolve().parent.parent
 
 
 def test_import_gives_a_plain_registered_module():
+    # Any warning is an error, and the GIL is left to the module: a
+    # free-threaded build keeps it off only for a module that declares
+    # itself safe without it.
     child = run_python(f"""
         import builtins, sys
         import {MODULE} as m
         report(doc=m.__doc__ is None, builtins=m.__builtins__ is builtins,
                registered=sys.modules["{MODULE}"] is m,
                names=sorted(k for k in vars(m) if not k.startswith("__") or k == "__test__"),
-               test=m.__test__)
-    """)
+               test=m.__test__, gil=getattr(sys, "_is_gil_enabled", lambda: True)())
+    """, env={"PYTHON_GIL": None}, args=("-W", "error"))
     assert child.returncode == 0, child.stderr
     assert child.reports == [{
         "doc": True, "builtins": True, "registered": True,
         "names": ["__test__", "click", "get_license_info", "os", "re", "set_to_environ", "sys",
                   "update_bash_file"],
-        "test": {}}]
+        "test": {}, "gil": not FREE_THREADED}]
 
 
 @pytest.mark.parametrize("occupied", [False, True])
@@ -71,6 +74,9 @@ _REFUSED_BY_US = ("ImportError: Interpreter change detected - this module can on
 # interpreter's import state still reaches the module's own guard.
 _REFUSED_ISOLATED = (_REFUSED_BY_US if sys.version_info < (3, 12) else
                      f"ImportError: module {MODULE} does not support loading in subinterpreters")
+# A free-threaded build checks extensions in every subinterpreter, shared
+# import state or not.
+_REFUSED_SHARED = _REFUSED_ISOLATED if FREE_THREADED else _REFUSED_BY_US
 _IN_SUBINTERPRETER = f"""if 1:
     import json, os
     try:
@@ -83,7 +89,7 @@ _IN_SUBINTERPRETER = f"""if 1:
 
 
 @pytest.mark.parametrize("first_import_fails", [False, True])
-@pytest.mark.parametrize("kind, expected", [("shared", _REFUSED_BY_US),
+@pytest.mark.parametrize("kind, expected", [("shared", _REFUSED_SHARED),
                                             ("isolated", _REFUSED_ISOLATED)])
 def test_a_second_interpreter_is_refused(first_import_fails, kind, expected):
     child = run_python(f"""
