@@ -480,6 +480,23 @@ inline PyObject *presized_dict(Py_ssize_t entries) noexcept
     return _PyDict_NewPresized(entries);
 }
 
+/// A new list holding `item`.  Free-threaded 3.13 releases a list whose
+/// item array could not be had before the list is filled (a crash), so
+/// there the list starts empty and grows.
+inline PyObject *list_of_one(PyObject *item) noexcept
+{
+    if constexpr (kFreeThreaded) {
+        PyObject *list = PyList_New(0);
+        if (list != nullptr && PyList_Append(list, item) < 0)
+            Py_CLEAR(list);
+        return list;
+    }
+    PyObject *list = PyList_New(1);
+    if (list != nullptr)
+        PyList_SET_ITEM(list, 0, Py_NewRef(item));
+    return list;
+}
+
 /// The native entry of `METH_FASTCALL | METH_KEYWORDS`.
 #if PY_VERSION_HEX >= 0x030D0000
 using FastcallKeywords = PyCFunctionFastWithKeywords;

@@ -561,10 +561,9 @@ PyObject *get_is_coroutine(PyObject *self, void *) noexcept
         return marker;
     if (!(f->flags & kFunctionCoroutine))
         return load_or_store(self, f->is_coroutine, Py_NewRef(Py_False));
-    Ref fromlist(PyList_New(1));
+    Ref fromlist(compat::list_of_one(*is_coroutine_attribute));
     if (!fromlist)
         return nullptr;
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(*is_coroutine_attribute));
     Ref module(PyImport_ImportModuleLevelObject(*coroutines_module_name, nullptr, nullptr,
                                                 fromlist.get(), 0));
     PyObject *marker = nullptr;

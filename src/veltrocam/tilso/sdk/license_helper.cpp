@@ -607,10 +607,9 @@ PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
     if (PyList_Check(variables_given)) {
         variables = Ref::borrow(variables_given);
     } else {
-        variables.reset(PyList_New(1));
+        variables.reset(runtime::compat::list_of_one(variables_given));
         if (!variables)
             return fail(where, 38);
-        PyList_SET_ITEM(variables.get(), 0, Py_NewRef(variables_given));
     }
 
     int windows;  // line 39: sys.platform.startswith("win")
@@ -755,10 +754,9 @@ int run_module_body() noexcept
     }
 
     {  // line 11
-        Ref fromlist(PyList_New(1));
+        Ref fromlist(runtime::compat::list_of_one(S(kUpdateBashFile)));
         if (!fromlist)
             return 11;
-        PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(S(kUpdateBashFile)));
         Ref module(runtime::import_from_list(state.rt, S(kScriptUpdate), fromlist.get()));
         fromlist.reset();
         if (!module
@@ -926,8 +924,10 @@ int execute(PyObject *module) noexcept
 
     // From here on a failure is reported at line 1 of the module.
     PyObject *modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, kFullName) == nullptr
-        && PyDict_SetItemString(modules, kFullName, module) < 0)
+    PyObject *registered;
+    int found = runtime::compat::dict_get_ref(modules, S(kModuleName), registered);
+    Py_XDECREF(registered);
+    if (found < 0 || (found == 0 && PyDict_SetItem(modules, S(kModuleName), module) < 0))
         return 1;
     state.none_pair = PyTuple_Pack(2, Py_None, Py_None);
     if (state.none_pair == nullptr)
