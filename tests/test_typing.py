@@ -28,7 +28,12 @@ def run_mypy(folder, *args, env=None):
 
 
 def test_stubtest_finds_the_stubs_true_to_the_module(tmp_path):
-    done = run_mypy(tmp_path, "mypy.stubtest", PACKAGE)
+    # The mypy that installs on free-threaded 3.13 (1.19) still checks the
+    # names script_update imports from typing as its own; newer ones do not.
+    allowlist = tmp_path / "imported-names.txt"
+    allowlist.write_text("".join(f"{PACKAGE}.script_update.{name}\n" for name in ("Callable", "NamedTuple")))
+    done = run_mypy(tmp_path, "mypy.stubtest", PACKAGE, "--allowlist", str(allowlist),
+                    "--ignore-unused-allowlist")
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Success" in done.stdout
 
