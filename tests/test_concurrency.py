@@ -232,11 +232,16 @@ def loop(body, i=0):
 def reader(i, n="VELTROCAM_LICENSE"):
     seen.add((n, lh.get_license_info()) if i % 3 == 0 else (n := NAMES[i % 4],
              lh.get_license_info(license_name=n) if i % 2 else lh.get_license_info(n)))
+# libc's setenv is not safe between threads, and os.environ calls it
+# unlocked: the writers take turns at it, the readers do not.
+putenv = threading.Lock()
 def setter(i):  # the store refuses an empty value
-    lh.set_to_environ(["STRESS_B"] if i % 2 else "STRESS_C", pick(NAMES[3 - i % 2], i % 4))
+    with putenv:
+        lh.set_to_environ(["STRESS_B"] if i % 2 else "STRESS_C", pick(NAMES[3 - i % 2], i % 4))
 def environ_writer(i, n="VELTROCAM_LICENSE"):
     try:
-        os.environ.__setitem__(n := NAMES[i % 4], pick(n, i)) if i % 5 else os.environ.pop(n, None)
+        with putenv:
+            os.environ.__setitem__(n := NAMES[i % 4], pick(n, i)) if i % 5 else os.environ.pop(n, None)
     except KeyError:  # os's own pop, when the entry goes between its read and its del
         pass
 def data_replacer(i, n="STRESS_A"):
