@@ -187,6 +187,9 @@ inline std::atomic<std::uint64_t> foreign_keys_epoch{1};
 /// alone, whose other changes advance no version: held, and null when
 /// there is none.  Its address is only compared, never followed.
 inline std::atomic<PyObject *> mapping_dict{nullptr};
+/// Advanced on every change of the mapping dict, and whenever another dict
+/// becomes the mapping dict.
+inline std::atomic<std::uint64_t> mapping_changes{1};
 /// The watcher of this process: registered once, by the module's exec step,
 /// since the interpreter has only a few ids to give out.  -1 before
 /// registration; -2 when none was left, and caches then never hit.
@@ -204,10 +207,12 @@ inline bool setup_open = true;
 inline int on_watched_dict_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
                                   PyObject *) noexcept
 {
-    if (dict != mapping_dict.load(std::memory_order_acquire))
+    if (dict != mapping_dict.load(std::memory_order_acquire)) {
         watched_dicts_version.fetch_add(1, std::memory_order_acq_rel);
-    else if ((event == PyDict_EVENT_ADDED && !PyBytes_CheckExact(key))
-             || event == PyDict_EVENT_CLONED)
+        return 0;
+    }
+    mapping_changes.fetch_add(1, std::memory_order_acq_rel);
+    if ((event == PyDict_EVENT_ADDED && !PyBytes_CheckExact(key)) || event == PyDict_EVENT_CLONED)
         foreign_keys_epoch.fetch_add(1, std::memory_order_acq_rel);
     return 0;
 }
@@ -331,11 +336,30 @@ inline bool track_foreign_keys(PyObject *dict, PyObject *&replaced) noexcept
     if (mapping_dict.load(std::memory_order_acquire) != dict) {
         replaced = mapping_dict.exchange(Py_NewRef(dict), std::memory_order_acq_rel);
         foreign_keys_epoch.fetch_add(1, std::memory_order_acq_rel);
+        mapping_changes.fetch_add(1, std::memory_order_acq_rel);
     }
 #else
     (void)dict;
 #endif
     return true;
+}
+
+/// A number that stays the same while `dict`, the mapping dict, does not
+/// change at all; 0, which matches nothing, when `dict` is not the mapping
+/// dict or no watcher follows it.  On 3.11 it is the dict's version.
+inline std::uint64_t mapping_version(PyObject *dict) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    // The count first: a dict that stops being the mapping dict after it
+    // was read has advanced it.
+    std::uint64_t changes = mapping_changes.load(std::memory_order_acquire);
+    if (dict_watcher.load(std::memory_order_relaxed) < 0
+        || mapping_dict.load(std::memory_order_acquire) != dict)
+        return 0;
+    return changes;
+#else
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#endif
 }
 
 /// A number that stays the same while `dict`, the dict given to

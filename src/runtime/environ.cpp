@@ -414,6 +414,9 @@ PyObject *own_key(PyObject *dict, PyObject *key) noexcept
     return Py_NewRef(key);
 }
 
+/// The direct work of `environ_get_direct`, with the same results.
+PyObject *lookup_direct(EnvironGetCache &cache, PyObject *name) noexcept;
+
 }  // namespace
 
 void environ_get_prepare(PyObject *environ) noexcept
@@ -477,6 +480,8 @@ bool environ_get_check(EnvironGetCache &cache, PyObject *environ) noexcept
 void environ_get_clear(EnvironGetCache &cache) noexcept
 {
     release(cache.record);
+    cache.last_version = 0;
+    Py_CLEAR(cache.last_result);
     Py_CLEAR(cache.last_name);
     Py_CLEAR(cache.last_key);
     Py_CLEAR(cache.last_value);
@@ -484,6 +489,27 @@ void environ_get_clear(EnvironGetCache &cache) noexcept
 }
 
 PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept
+{
+    EnvironRecord &record = cache.record;
+    PyObject *data = record.data;
+    // The name asked for last, while the mapping did not change at all,
+    // gives what it gave: nothing is looked up.
+    std::uint64_t version = compat::mapping_version(data);
+    if (name == cache.last_name && version != 0 && version == cache.last_version)
+        return Py_NewRef(cache.last_result);
+    PyObject *result = lookup_direct(cache, name);
+    if (result != nullptr) {
+        cache.last_version = version;
+        Py_XSETREF(cache.last_result, Py_NewRef(result));
+    } else {
+        cache.last_version = 0;
+    }
+    return result;
+}
+
+namespace {
+
+PyObject *lookup_direct(EnvironGetCache &cache, PyObject *name) noexcept
 {
     EnvironRecord &record = cache.record;
     PyObject *data = record.data;
@@ -531,5 +557,7 @@ PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept
     Py_XSETREF(cache.last_value, value.release());
     return text;
 }
+
+}  // namespace
 
 }  // namespace runtime

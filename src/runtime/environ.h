@@ -67,6 +67,8 @@ struct EnvironGetCache {
     EnvironRecord record;
     PyObject *last_name, *last_key;    ///< an exact str and the dict's own key for it
     PyObject *last_value, *last_text;  ///< exact bytes and their decoded text
+    PyObject *last_result;             ///< what `last_name` gave: its text or None
+    std::uint64_t last_version;        ///< the mapping's version then; 0 for none
 };
 
 /// Finds the original code of the bypassed functions, then checks
