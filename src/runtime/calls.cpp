@@ -1,5 +1,7 @@
 #include "runtime/calls.h"
 
+#include "runtime/compat.h"
+
 namespace runtime {
 
 PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept
@@ -8,6 +10,43 @@ PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept
     if (found == nullptr && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return found;
+}
+
+PyObject *module_attribute_fill(const Context &ctx, PyObject *global, ModuleAttributeCache &cache,
+                                PyObject *name, std::uint64_t version, Ref &keep) noexcept
+{
+    Ref object(global_lookup(ctx, global, cache.global));
+    if (!object)
+        return nullptr;
+    // A plain module finds `name` in its dict, after its type (whose dict
+    // cannot change) has nothing of that name; a dict of str keys only is
+    // searched without running Python code, so looking there first changes
+    // nothing.
+    PyObject *module = object.get();
+    if (Py_IS_TYPE(module, &PyModule_Type)) {
+        PyObject *dict = PyModule_GetDict(module);
+        Ref on_type(compat::type_lookup(&PyModule_Type, name));
+        if (dict != nullptr && !on_type && PyDict_CheckExact(dict)
+            && compat::track_dict_changes(dict)) {
+            std::uint64_t module_version = compat::dict_version(dict);
+            PyObject *found = nullptr;
+            if (dict_keys_all_str(dict) && compat::dict_get_ref(dict, name, found) > 0) {
+                cache.version = version;
+                cache.module_version = module_version;
+                cache.module_dict = dict;
+                PyObject *old_module = cache.module, *old_value = cache.value;
+                cache.module = object.release();
+                cache.value = found;
+                keep.reset(Py_NewRef(found));
+                Py_XDECREF(old_module);  // finalizers may run from here on
+                Py_XDECREF(old_value);
+                return found;
+            }
+            PyErr_Clear();
+        }
+    }
+    keep.reset(attribute(module, name));
+    return keep.get();
 }
 
 PyObject *optional_attribute(PyObject *object, PyObject *name) noexcept

@@ -74,6 +74,48 @@ inline void clear(GlobalCache &cache) noexcept
     Py_CLEAR(cache.value);
 }
 
+/// Whether every key of `dict` is an exact `str`: looking a str up in it then
+/// runs no Python code.
+bool dict_keys_all_str(PyObject *dict) noexcept;
+
+/// The cache of one place that reads `global.name` where the global is a
+/// plain module and the name an entry of the module's dict: while neither
+/// dict changed, the same object, which the cache holds.
+struct ModuleAttributeCache {
+    GlobalCache global;
+    std::uint64_t version;         ///< of the globals when filled
+    std::uint64_t module_version;  ///< of the module's dict when filled
+    PyObject *module;              ///< owned
+    PyObject *module_dict;         ///< the module's own, never replaced
+    PyObject *value;               ///< owned; null when nothing is cached
+};
+
+PyObject *module_attribute_fill(const Context &ctx, PyObject *global, ModuleAttributeCache &cache,
+                                PyObject *name, std::uint64_t version, Ref &keep) noexcept;
+
+/// `global.name`: borrowed from `cache` while it serves, else a new
+/// reference that `keep` holds; null with an exception.
+inline PyObject *module_attribute(const Context &ctx, PyObject *global, ModuleAttributeCache &cache,
+                                  PyObject *name, Ref &keep) noexcept
+{
+    std::uint64_t version = compat::dict_version(ctx.module_dict);
+    if (cache.value != nullptr && version == cache.version
+        && compat::dict_version(cache.module_dict) == cache.module_version
+        && Py_IS_TYPE(cache.module, &PyModule_Type))
+        return cache.value;
+    return module_attribute_fill(ctx, global, cache, name, version, keep);
+}
+
+/// Releases what `cache` holds.
+inline void clear(ModuleAttributeCache &cache) noexcept
+{
+    clear(cache.global);
+    cache.version = cache.module_version = 0;
+    cache.module_dict = nullptr;
+    Py_CLEAR(cache.module);
+    Py_CLEAR(cache.value);
+}
+
 /// `object.name` through the type's own attribute slot.
 inline PyObject *attribute(PyObject *object, PyObject *name) noexcept
 {

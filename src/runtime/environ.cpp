@@ -419,6 +419,11 @@ PyObject *lookup_direct(EnvironGetCache &cache, PyObject *name) noexcept;
 
 }  // namespace
 
+bool dict_keys_all_str(PyObject *dict) noexcept
+{
+    return only_str_keys(dict);
+}
+
 void environ_get_prepare(PyObject *environ) noexcept
 {
     compat::SavedException saved = compat::take_exception();

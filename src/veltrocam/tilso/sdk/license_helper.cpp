@@ -315,14 +315,16 @@ int echo(runtime::GlobalCache &cache, PyObject *text) noexcept
 /// What calls of the two functions keep between calls, by the line that
 /// reads it: one set for each thread calling at once.
 struct CallCaches {
-    runtime::GlobalCache os_at_17, click_at_23;
+    runtime::ModuleAttributeCache os_environ_at_17;
+    runtime::GlobalCache click_at_23;
     runtime::EnvironGetCache environ_at_17;
     runtime::GlobalCache sys_at_39, os_at_41, update_bash_file_at_43, os_at_46, click_at_47,
         click_at_48;
 
     void clear() noexcept
     {
-        for (runtime::GlobalCache *cache : {&os_at_17, &click_at_23, &sys_at_39, &os_at_41,
+        runtime::clear(os_environ_at_17);
+        for (runtime::GlobalCache *cache : {&click_at_23, &sys_at_39, &os_at_41,
                                             &update_bash_file_at_43, &os_at_46, &click_at_47,
                                             &click_at_48})
             runtime::clear(*cache);
@@ -353,11 +355,12 @@ PyObject *get_license_info(PyObject *license_name) noexcept
 
     Ref license;  // line 17: os.environ.get(license_name)
     {
-        Ref environ(global_attribute(kOs, caches->os_at_17, kEnviron));
-        if (!environ)
+        Ref keep;
+        PyObject *environ = runtime::module_attribute(state.rt, S(kOs), caches->os_environ_at_17,
+                                                      S(kEnviron), keep);
+        if (environ == nullptr)
             return fail(where, 17);
-        license.reset(
-            runtime::environ_get(caches->environ_at_17, environ.get(), license_name, S(kGet)));
+        license.reset(runtime::environ_get(caches->environ_at_17, environ, license_name, S(kGet)));
         if (!license)
             return fail(where, 17);
     }
@@ -884,9 +887,12 @@ PyObject *process_environ() noexcept
     }
     Ref module(os);
     PyObject *environ = nullptr;
-    if (PyModule_CheckExact(os)
-        && runtime::compat::dict_get_ref(PyModule_GetDict(os), S(kEnviron), environ) < 0)
-        PyErr_Clear();
+    if (PyModule_CheckExact(os)) {
+        PyObject *dict = PyModule_GetDict(os);
+        runtime::compat::track_dict_changes(dict);  // line 17 reads `os.environ` from it
+        if (runtime::compat::dict_get_ref(dict, S(kEnviron), environ) < 0)
+            PyErr_Clear();
+    }
     return environ;
 }
 
