@@ -158,7 +158,7 @@ inline PyObject *type_mro(PyTypeObject *type) noexcept
 {
 #ifdef Py_GIL_DISABLED
     for (PyGetSetDef *getset = PyType_Type.tp_getset; getset->name != nullptr; getset++) {
-        if (getset->get != nullptr && getset->name[0] == '_' && std::strcmp(getset->name, "__mro__") == 0) {
+        if (getset->get != nullptr && std::strcmp(getset->name, "__mro__") == 0) {
             PyObject *mro = getset->get(reinterpret_cast<PyObject *>(type), getset->closure);
             if (mro == nullptr || !PyTuple_Check(mro)) {
                 PyErr_Clear();
@@ -204,6 +204,16 @@ inline PyObject *setup_dicts[kMaxSetupDicts];
 inline int setup_dict_count = 0;
 inline bool setup_open = true;
 
+/// Whether the exec step watched `dict`.
+inline bool is_setup_dict(PyObject *dict) noexcept
+{
+    for (int i = 0; i < setup_dict_count; i++) {
+        if (setup_dicts[i] == dict)
+            return true;
+    }
+    return false;
+}
+
 inline int on_watched_dict_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
                                   PyObject *) noexcept
 {
@@ -232,13 +242,8 @@ inline std::uint64_t watched_counter(std::atomic<std::uint64_t> &counter) noexce
 inline bool watch(PyObject *dict) noexcept
 {
     if constexpr (kFreeThreaded) {
-        if (!setup_open) {
-            for (int i = 0; i < setup_dict_count; i++) {
-                if (setup_dicts[i] == dict)
-                    return dict_watcher.load(std::memory_order_relaxed) >= 0;
-            }
-            return false;
-        }
+        if (!setup_open)
+            return is_setup_dict(dict) && dict_watcher.load(std::memory_order_relaxed) >= 0;
     }
     int watcher = dict_watcher.load(std::memory_order_relaxed);
     if (watcher == -1) {
@@ -255,11 +260,7 @@ inline bool watch(PyObject *dict) noexcept
         dict_watcher.store(watcher, std::memory_order_relaxed);
     }
     if constexpr (kFreeThreaded) {
-        if (watcher >= 0) {
-            for (int i = 0; i < setup_dict_count; i++) {
-                if (setup_dicts[i] == dict)
-                    return true;
-            }
+        if (watcher >= 0 && !is_setup_dict(dict)) {
             if (setup_dict_count == kMaxSetupDicts)
                 return false;
             setup_dicts[setup_dict_count++] = Py_NewRef(dict);

@@ -156,7 +156,6 @@ Ref item(PyObject *dict, PyObject *name, bool &ok) noexcept
     return Ref(found);
 }
 
-
 /// Whether `dict[name]` (a dict of str keys) is `expected`, null for
 /// absent.  Compared only: with a global lock, nothing is taken.
 bool item_is(PyObject *dict, PyObject *name, PyObject *expected) noexcept
@@ -415,7 +414,55 @@ PyObject *own_key(PyObject *dict, PyObject *key) noexcept
 }
 
 /// The direct work of `environ_get_direct`, with the same results.
-PyObject *lookup_direct(EnvironGetCache &cache, PyObject *name) noexcept;
+PyObject *lookup_direct(EnvironGetCache &cache, PyObject *name) noexcept
+{
+    EnvironRecord &record = cache.record;
+    PyObject *data = record.data;
+    std::uint64_t stamp = compat::keys_stamp(data);
+    if (stamp != record.keys_stamp) {
+        if (!only_bytes_keys(data))
+            return nullptr;
+        record.keys_stamp = stamp;
+    }
+
+    Ref key;
+    bool known = name == cache.last_name;
+    if (known) {
+        key = Ref::borrow(cache.last_key);
+    } else {
+        if (!plain_name(name))
+            return nullptr;
+        key.reset(PyUnicode_AsEncodedString(name, "utf-8", "surrogateescape"));
+        if (!key)
+            return nullptr;
+    }
+    // Exact bytes against exact bytes: nothing here runs Python code.
+    PyObject *found;
+    if (compat::dict_get_ref(data, key.get(), found) < 0)
+        return nullptr;
+    Ref value(found);
+    if (!known) {
+        // The dict's own key, when it has one, is found by identity next time.
+        if (value)
+            key.reset(own_key(data, key.get()));
+        Py_XSETREF(cache.last_key, key.release());
+        Py_XSETREF(cache.last_name, Py_NewRef(name));
+    }
+    if (!value)
+        Py_RETURN_NONE;
+    if (value.get() == cache.last_value)
+        return Py_NewRef(cache.last_text);
+    if (!PyBytes_CheckExact(value.get()))
+        return nullptr;  // its `decode` may be anybody's
+    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
+                                          PyBytes_GET_SIZE(value.get()), "surrogateescape");
+    if (text == nullptr)
+        return nullptr;
+    Py_XSETREF(cache.last_text, Py_NewRef(text));
+    Py_XSETREF(cache.last_value, value.release());
+    return text;
+}
+
 
 }  // namespace
 
@@ -511,58 +558,5 @@ PyObject *environ_get_direct(EnvironGetCache &cache, PyObject *name) noexcept
     }
     return result;
 }
-
-namespace {
-
-PyObject *lookup_direct(EnvironGetCache &cache, PyObject *name) noexcept
-{
-    EnvironRecord &record = cache.record;
-    PyObject *data = record.data;
-    std::uint64_t stamp = compat::keys_stamp(data);
-    if (stamp != record.keys_stamp) {
-        if (!only_bytes_keys(data))
-            return nullptr;
-        record.keys_stamp = stamp;
-    }
-
-    Ref key;
-    bool known = name == cache.last_name;
-    if (known) {
-        key = Ref::borrow(cache.last_key);
-    } else {
-        if (!plain_name(name))
-            return nullptr;
-        key.reset(PyUnicode_AsEncodedString(name, "utf-8", "surrogateescape"));
-        if (!key)
-            return nullptr;
-    }
-    // Exact bytes against exact bytes: nothing here runs Python code.
-    PyObject *found;
-    if (compat::dict_get_ref(data, key.get(), found) < 0)
-        return nullptr;
-    Ref value(found);
-    if (!known) {
-        // The dict's own key, when it has one, is found by identity next time.
-        if (value)
-            key.reset(own_key(data, key.get()));
-        Py_XSETREF(cache.last_key, key.release());
-        Py_XSETREF(cache.last_name, Py_NewRef(name));
-    }
-    if (!value)
-        Py_RETURN_NONE;
-    if (value.get() == cache.last_value)
-        return Py_NewRef(cache.last_text);
-    if (!PyBytes_CheckExact(value.get()))
-        return nullptr;  // its `decode` may be anybody's
-    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
-                                          PyBytes_GET_SIZE(value.get()), "surrogateescape");
-    if (text == nullptr)
-        return nullptr;
-    Py_XSETREF(cache.last_text, Py_NewRef(text));
-    Py_XSETREF(cache.last_value, value.release());
-    return text;
-}
-
-}  // namespace
 
 }  // namespace runtime
