@@ -12,6 +12,40 @@ PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept
     return found;
 }
 
+int versioned_lookup(PyObject *dict, PyObject *name, PyObject *&found,
+                     std::uint64_t &version) noexcept
+{
+    // Under the dict's lock where threads run without a global one: a
+    // change tells the watchers before it is made, and holds the lock
+    // between the two, so the version and the value agree.
+    compat::CriticalSection lock(dict);
+    version = compat::dict_version(dict);
+    if (!dict_keys_all_str(dict))
+        version = 0;
+    int got = compat::dict_get_ref(dict, name, found);
+    // A key's `__eq__` may have changed the dict while it was searched.
+    if (version != 0 && compat::dict_version(dict) != version)
+        version = 0;
+    return got;
+}
+
+PyObject *global_lookup_fill(const Context &ctx, PyObject *name, GlobalCache &cache) noexcept
+{
+    PyObject *found;
+    std::uint64_t version;
+    if (versioned_lookup(ctx.module_dict, name, found, version) < 0)
+        return nullptr;
+    if (version != 0) {
+        PyObject *old = cache.value;
+        cache.version = version;
+        cache.value = compat::cache_keep(found);
+        compat::cache_drop(old);  // finalizers may run from here on
+    }
+    if (found != nullptr)
+        return found;
+    return builtin_lookup(ctx, name);
+}
+
 PyObject *module_attribute_fill(const Context &ctx, PyObject *global, ModuleAttributeCache &cache,
                                 PyObject *name, std::uint64_t version, Ref &keep) noexcept
 {
@@ -23,25 +57,26 @@ PyObject *module_attribute_fill(const Context &ctx, PyObject *global, ModuleAttr
     // searched without running Python code, so looking there first changes
     // nothing.
     PyObject *module = object.get();
-    if (Py_IS_TYPE(module, &PyModule_Type)) {
+    if (Py_IS_TYPE(module, &PyModule_Type) && version == cache.global.version) {
         PyObject *dict = PyModule_GetDict(module);
         Ref on_type(compat::type_lookup(&PyModule_Type, name));
         if (dict != nullptr && !on_type && PyDict_CheckExact(dict)
             && compat::track_dict_changes(dict)) {
-            std::uint64_t module_version = compat::dict_version(dict);
+            std::uint64_t module_version;
             PyObject *found = nullptr;
-            if (dict_keys_all_str(dict) && compat::dict_get_ref(dict, name, found) > 0) {
+            if (versioned_lookup(dict, name, found, module_version) > 0 && module_version != 0) {
+                PyObject *old_module = cache.module, *old_value = cache.value;
                 cache.version = version;
                 cache.module_version = module_version;
                 cache.module_dict = dict;
-                PyObject *old_module = cache.module, *old_value = cache.value;
-                cache.module = object.release();
-                cache.value = found;
-                keep.reset(Py_NewRef(found));
-                Py_XDECREF(old_module);  // finalizers may run from here on
-                Py_XDECREF(old_value);
-                return found;
+                cache.module = compat::cache_keep(module);
+                cache.value = compat::cache_keep(found);
+                keep.reset(found);
+                compat::cache_drop(old_module);  // finalizers may run from here on
+                compat::cache_drop(old_value);
+                return cache.value;
             }
+            Py_XDECREF(found);
             PyErr_Clear();
         }
     }

@@ -18,12 +18,12 @@ namespace runtime {
 
 /// The lookup cache of one place in the code that reads a global name.
 /// `value` is what the module dict held while its version was `version`,
-/// since any change to the dict changes it.  It is held, not borrowed: a
-/// dict watcher that another extension clears would otherwise leave a
-/// pointer to a freed object.
+/// since any change to the dict changes it.  It is borrowed (held only where
+/// threads run without a global lock): the dict holds it while the version
+/// stays the same.
 struct GlobalCache {
     std::uint64_t version;
-    PyObject *value;  ///< owned; null when the name was absent
+    PyObject *value;  ///< null when the name was absent
 };
 
 PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept;
@@ -44,50 +44,50 @@ inline int is_subtype_of_either(PyTypeObject *type, PyTypeObject *first,
     return mro_contains_either(type, first, second);
 }
 
-/// Reads the global `name` (an interned string whose hash is computed) from
-/// the module dict, falling back to the builtins module.
-inline PyObject *global_lookup(const Context &ctx, PyObject *name, GlobalCache &cache) noexcept
-{
-    std::uint64_t version = compat::dict_version(ctx.module_dict);
-    if (version == cache.version) {
-        if (cache.value != nullptr)
-            return Py_NewRef(cache.value);
-        return builtin_lookup(ctx, name);
-    }
-    PyObject *found;
-    if (compat::dict_get_ref(ctx.module_dict, name, found) < 0)
-        return nullptr;
-    // A key's `__eq__` may have changed the dict while it was searched.
-    if (compat::dict_version(ctx.module_dict) == version) {
-        cache.version = version;
-        Py_XSETREF(cache.value, Py_XNewRef(found));
-    }
-    if (found != nullptr)
-        return found;
-    return builtin_lookup(ctx, name);
-}
-
-/// Releases what `cache` holds.
-inline void clear(GlobalCache &cache) noexcept
-{
-    cache.version = 0;
-    Py_CLEAR(cache.value);
-}
-
 /// Whether every key of `dict` is an exact `str`: looking a str up in it then
 /// runs no Python code.
 bool dict_keys_all_str(PyObject *dict) noexcept;
 
+/// `dict[name]` as a new reference in `found` (1 found, 0 absent, -1 with an
+/// exception), with the version of `dict` that vouches for it, from the same
+/// state of the dict: `version` is 0 when the answer must not be cached
+/// (a key other than an exact str could run code; a change meanwhile).
+int versioned_lookup(PyObject *dict, PyObject *name, PyObject *&found,
+                     std::uint64_t &version) noexcept;
+
+PyObject *global_lookup_fill(const Context &ctx, PyObject *name, GlobalCache &cache) noexcept;
+
+/// Reads the global `name` (an interned string whose hash is computed) from
+/// the module dict, falling back to the builtins module.
+inline PyObject *global_lookup(const Context &ctx, PyObject *name, GlobalCache &cache) noexcept
+{
+    if (compat::dict_version(ctx.module_dict) == cache.version) {
+        if (cache.value != nullptr)
+            return Py_NewRef(cache.value);
+        return builtin_lookup(ctx, name);
+    }
+    return global_lookup_fill(ctx, name, cache);
+}
+
+/// Lets go of what `cache` holds.
+inline void clear(GlobalCache &cache) noexcept
+{
+    cache.version = 0;
+    compat::cache_drop(cache.value);
+    cache.value = nullptr;
+}
+
 /// The cache of one place that reads `global.name` where the global is a
 /// plain module and the name an entry of the module's dict: while neither
-/// dict changed, the same object, which the cache holds.
+/// dict changed, the same object.  Borrowed like `GlobalCache::value`: the
+/// globals hold the module, which holds its dict, which holds the value.
 struct ModuleAttributeCache {
     GlobalCache global;
     std::uint64_t version;         ///< of the globals when filled
     std::uint64_t module_version;  ///< of the module's dict when filled
-    PyObject *module;              ///< owned
+    PyObject *module;
     PyObject *module_dict;         ///< the module's own, never replaced
-    PyObject *value;               ///< owned; null when nothing is cached
+    PyObject *value;               ///< null when nothing is cached
 };
 
 PyObject *module_attribute_fill(const Context &ctx, PyObject *global, ModuleAttributeCache &cache,
@@ -98,23 +98,49 @@ PyObject *module_attribute_fill(const Context &ctx, PyObject *global, ModuleAttr
 inline PyObject *module_attribute(const Context &ctx, PyObject *global, ModuleAttributeCache &cache,
                                   PyObject *name, Ref &keep) noexcept
 {
+    // The globals first: while they are unchanged, the module is alive.
     std::uint64_t version = compat::dict_version(ctx.module_dict);
     if (cache.value != nullptr && version == cache.version
-        && compat::dict_version(cache.module_dict) == cache.module_version
-        && Py_IS_TYPE(cache.module, &PyModule_Type))
+        && Py_IS_TYPE(cache.module, &PyModule_Type)
+        && compat::dict_version(cache.module_dict) == cache.module_version)
         return cache.value;
     return module_attribute_fill(ctx, global, cache, name, version, keep);
 }
 
-/// Releases what `cache` holds.
+/// Lets go of what `cache` holds.
 inline void clear(ModuleAttributeCache &cache) noexcept
 {
     clear(cache.global);
     cache.version = cache.module_version = 0;
     cache.module_dict = nullptr;
-    Py_CLEAR(cache.module);
-    Py_CLEAR(cache.value);
+    compat::cache_drop(cache.module);
+    compat::cache_drop(cache.value);
+    cache.module = cache.value = nullptr;
 }
+
+/// The frame of a native function that stands for a Python one, counted
+/// against the recursion limit as Python counts its own frames.
+class PythonFrame {
+public:
+    explicit PythonFrame(PyThreadState *tstate) noexcept
+        : tstate_(tstate), entered_(compat::enter_python_frame(tstate) == 0)
+    {
+    }
+    PythonFrame(const PythonFrame &) = delete;
+    PythonFrame &operator=(const PythonFrame &) = delete;
+    ~PythonFrame()
+    {
+        if (entered_)
+            compat::leave_python_frame(tstate_);
+    }
+
+    /// False when entering raised `RecursionError`.
+    bool entered() const noexcept { return entered_; }
+
+private:
+    PyThreadState *tstate_;
+    bool entered_;
+};
 
 /// `object.name` through the type's own attribute slot.
 inline PyObject *attribute(PyObject *object, PyObject *name) noexcept

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -173,97 +174,157 @@ inline PyObject *type_mro(PyTypeObject *type) noexcept
 #endif
 }
 
+/// Whether caches hold what they cache.  Only where threads run without a
+/// global lock, where the interpreter itself defers frees; with one, a cache
+/// borrows, and the version that vouches for the object changes before the
+/// object can be freed, so that a program sees every finalizer and weakref
+/// callback when Python would run it.
+inline constexpr bool kCachesHold = kFreeThreaded;
+
+/// `object` as a cache keeps it: a new reference where caches hold.
+inline PyObject *cache_keep(PyObject *object) noexcept
+{
+    if constexpr (kCachesHold)
+        return Py_XNewRef(object);
+    return object;
+}
+
+/// Lets go of what `cache_keep` gave.
+inline void cache_drop(PyObject *object) noexcept
+{
+    if constexpr (kCachesHold)
+        Py_XDECREF(object);
+    else
+        (void)object;
+}
+
+/// `list[index]` as a new reference, as a `for` loop over the list takes it
+/// (under the list's lock where threads run without a global one); null
+/// with no exception once `index` is past the end.
+inline PyObject *list_item(PyObject *list, Py_ssize_t index) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    if (index >= PyList_GET_SIZE(list))
+        return nullptr;
+    PyObject *item = PyList_GetItemRef(list, index);
+    if (item == nullptr)
+        PyErr_Clear();  // emptied meanwhile
+    return item;
+#else
+    if (index >= PyList_GET_SIZE(list))
+        return nullptr;
+    return Py_NewRef(PyList_GET_ITEM(list, index));
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Change tracking of dicts whose contents are cached.
 
 #if PY_VERSION_HEX >= 0x030C0000
-/// Advanced on every change of every watched dict, before the change is
-/// made.  Starts above 0, the version of a cache that was never filled.
+/// Advanced on every change of every dict watched for its contents, before
+/// the change is made.  Starts above 0, the version of a cache that was
+/// never filled.
 inline std::atomic<std::uint64_t> watched_dicts_version{1};
 /// Advanced whenever the watched mapping dict may have taken a key that is
 /// not an exact `bytes`: added under such a key, or filled from another dict.
 inline std::atomic<std::uint64_t> foreign_keys_epoch{1};
-/// The one dict of encoded names and values being watched for its keys
-/// alone, whose other changes advance no version: held, and null when
-/// there is none.  Its address is only compared, never followed.
+/// The one dict of encoded names and values being watched for its keys,
+/// or null when there is none.  Its address is only compared, never
+/// followed; it is held only where threads run without a global lock.
 inline std::atomic<PyObject *> mapping_dict{nullptr};
 /// Advanced on every change of the mapping dict, and whenever another dict
 /// becomes the mapping dict.
 inline std::atomic<std::uint64_t> mapping_changes{1};
-/// The watcher of this process: registered once, by the module's exec step,
+
+/// The two roles a dict may play, each with a watcher of its own, so that a
+/// dict playing both at once (say `os.environ._data = vars(os)`) tells both:
+/// its contents are cached (every change advances `watched_dicts_version`),
+/// or it is the mapping dict (its changes advance `mapping_changes`).
+enum WatchRole : int { kContents, kMapping, kWatchRoles };
+
+/// The watcher of each role: registered once, by the module's exec step,
 /// since the interpreter has only a few ids to give out.  -1 before
-/// registration; -2 when none was left, and caches then never hit.
-inline std::atomic<int> dict_watcher{-1};
+/// registration; -2 when none was left, and the caches of that role then
+/// never hit.
+inline std::atomic<int> dict_watchers[kWatchRoles] = {-1, -1};
 
 /// Where threads run without a global lock, dicts are watched only while
 /// the module's exec step runs (3.13's watcher bookkeeping is not safe
-/// between threads); these are the dicts it watched, held for good.  A
-/// dict met later is tracked only when it is one of them.
+/// between threads); these are the dicts it watched in each role, held for
+/// good.  A dict met later is tracked only when it is one of them.
 inline constexpr int kMaxSetupDicts = 16;
-inline PyObject *setup_dicts[kMaxSetupDicts];
-inline int setup_dict_count = 0;
+inline PyObject *setup_dicts[kWatchRoles][kMaxSetupDicts];
+inline int setup_dict_count[kWatchRoles] = {0, 0};
 inline bool setup_open = true;
 
-/// Whether the exec step watched `dict`.
-inline bool is_setup_dict(PyObject *dict) noexcept
+/// Whether the exec step watched `dict` in `role`.
+inline bool is_setup_dict(WatchRole role, PyObject *dict) noexcept
 {
-    for (int i = 0; i < setup_dict_count; i++) {
-        if (setup_dicts[i] == dict)
+    for (int i = 0; i < setup_dict_count[role]; i++) {
+        if (setup_dicts[role][i] == dict)
             return true;
     }
     return false;
 }
 
-inline int on_watched_dict_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
-                                  PyObject *) noexcept
+inline int on_contents_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept
 {
-    if (dict != mapping_dict.load(std::memory_order_acquire)) {
-        watched_dicts_version.fetch_add(1, std::memory_order_acq_rel);
-        return 0;
-    }
-    mapping_changes.fetch_add(1, std::memory_order_acq_rel);
-    if ((event == PyDict_EVENT_ADDED && !PyBytes_CheckExact(key)) || event == PyDict_EVENT_CLONED)
-        foreign_keys_epoch.fetch_add(1, std::memory_order_acq_rel);
+    watched_dicts_version.fetch_add(1, std::memory_order_acq_rel);
     return 0;
 }
 
-/// `counter` as a version: a new value on every read while no watcher
-/// advances it, so that nothing compared against it ever matches.
-inline std::uint64_t watched_counter(std::atomic<std::uint64_t> &counter) noexcept
+inline int on_mapping_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
+                             PyObject *) noexcept
 {
-    if (dict_watcher.load(std::memory_order_relaxed) < 0) [[unlikely]]
+    PyObject *expected = dict;
+    if (mapping_dict.load(std::memory_order_acquire) != dict)
+        return 0;  // a mapping dict of the past
+    mapping_changes.fetch_add(1, std::memory_order_acq_rel);
+    if ((event == PyDict_EVENT_ADDED && !PyBytes_CheckExact(key)) || event == PyDict_EVENT_CLONED)
+        foreign_keys_epoch.fetch_add(1, std::memory_order_acq_rel);
+    if (event == PyDict_EVENT_DEALLOCATED)  // only where it is borrowed
+        mapping_dict.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+    return 0;
+}
+
+/// `counter` as a version: a new value on every read while no watcher of
+/// `role` advances it, so that nothing compared against it ever matches.
+inline std::uint64_t watched_counter(WatchRole role, std::atomic<std::uint64_t> &counter) noexcept
+{
+    if (dict_watchers[role].load(std::memory_order_relaxed) < 0) [[unlikely]]
         return counter.fetch_add(1, std::memory_order_acq_rel) + 1;
     return counter.load(std::memory_order_acquire);
 }
 
-/// Watches `dict`; false when no watcher can be had, or when threads run
-/// without a global lock and the exec step is over, unless it watched
-/// `dict` then.
-inline bool watch(PyObject *dict) noexcept
+/// Watches `dict` in `role`; false when no watcher can be had, or when
+/// threads run without a global lock and the exec step is over, unless it
+/// watched `dict` then.
+inline bool watch(WatchRole role, PyObject *dict) noexcept
 {
     if constexpr (kFreeThreaded) {
         if (!setup_open)
-            return is_setup_dict(dict) && dict_watcher.load(std::memory_order_relaxed) >= 0;
+            return is_setup_dict(role, dict)
+                   && dict_watchers[role].load(std::memory_order_relaxed) >= 0;
     }
-    int watcher = dict_watcher.load(std::memory_order_relaxed);
+    int watcher = dict_watchers[role].load(std::memory_order_relaxed);
     if (watcher == -1) {
-        watcher = PyDict_AddWatcher(on_watched_dict_change);
+        watcher = PyDict_AddWatcher(role == kContents ? on_contents_change : on_mapping_change);
         if (watcher < 0) {
             PyErr_Clear();
             watcher = -2;
         }
-        dict_watcher.store(watcher, std::memory_order_relaxed);
+        dict_watchers[role].store(watcher, std::memory_order_relaxed);
     }
     if (watcher >= 0 && PyDict_Watch(watcher, dict) < 0) {
         PyErr_Clear();
         watcher = -2;
-        dict_watcher.store(watcher, std::memory_order_relaxed);
+        dict_watchers[role].store(watcher, std::memory_order_relaxed);
     }
     if constexpr (kFreeThreaded) {
-        if (watcher >= 0 && !is_setup_dict(dict)) {
-            if (setup_dict_count == kMaxSetupDicts)
+        if (watcher >= 0 && !is_setup_dict(role, dict)) {
+            if (setup_dict_count[role] == kMaxSetupDicts)
                 return false;
-            setup_dicts[setup_dict_count++] = Py_NewRef(dict);
+            setup_dicts[role][setup_dict_count[role]++] = Py_NewRef(dict);
         }
     }
     return watcher >= 0;
@@ -284,7 +345,7 @@ inline void end_setup() noexcept
 inline bool track_dict_changes(PyObject *dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
-    return watch(dict);
+    return watch(kContents, dict);
 #else
     (void)dict;  // every dict carries its own version tag
     return true;
@@ -298,7 +359,7 @@ inline std::uint64_t dict_version(PyObject *dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
     (void)dict;
-    return watched_counter(watched_dicts_version);
+    return watched_counter(kContents, watched_dicts_version);
 #else
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 #endif
@@ -322,8 +383,9 @@ inline bool instance_dict_stores_tracked() noexcept
 // ---------------------------------------------------------------------------
 // Keys of the dicts that map encoded environment names to values.
 
-/// Makes `dict` the mapping dict whose keys `keys_stamp` follows, and holds
-/// it; false when it cannot be watched.  Its other changes advance no
+/// Makes `dict` the mapping dict whose keys `keys_stamp` follows (held only
+/// where threads run without a global lock); false when it cannot be
+/// watched.  Its other changes advance no
 /// version.  Call it with `dict` locked (`CriticalSection`), then stamp and
 /// check its keys, so that no key arrives unseen in between.  The mapping
 /// dict it replaces is left in `replaced` (or null), for the caller to
@@ -332,10 +394,13 @@ inline bool track_foreign_keys(PyObject *dict, PyObject *&replaced) noexcept
 {
     replaced = nullptr;
 #if PY_VERSION_HEX >= 0x030C0000
-    if (!watch(dict))
+    if (!watch(kMapping, dict))
         return false;
     if (mapping_dict.load(std::memory_order_acquire) != dict) {
-        replaced = mapping_dict.exchange(Py_NewRef(dict), std::memory_order_acq_rel);
+        replaced = mapping_dict.exchange(kFreeThreaded ? Py_NewRef(dict) : dict,
+                                         std::memory_order_acq_rel);
+        if constexpr (!kFreeThreaded)
+            replaced = nullptr;
         foreign_keys_epoch.fetch_add(1, std::memory_order_acq_rel);
         mapping_changes.fetch_add(1, std::memory_order_acq_rel);
     }
@@ -354,7 +419,7 @@ inline std::uint64_t mapping_version(PyObject *dict) noexcept
     // The count first: a dict that stops being the mapping dict after it
     // was read has advanced it.
     std::uint64_t changes = mapping_changes.load(std::memory_order_acquire);
-    if (dict_watcher.load(std::memory_order_relaxed) < 0
+    if (dict_watchers[kMapping].load(std::memory_order_relaxed) < 0
         || mapping_dict.load(std::memory_order_acquire) != dict)
         return 0;
     return changes;
@@ -370,7 +435,7 @@ inline std::uint64_t keys_stamp(PyObject *dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
     (void)dict;
-    return watched_counter(foreign_keys_epoch);
+    return watched_counter(kMapping, foreign_keys_epoch);
 #else
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 #endif
@@ -528,6 +593,171 @@ using FastcallKeywords = PyCFunctionFastWithKeywords;
 #else
 using FastcallKeywords = _PyCFunctionFastWithKeywords;
 #endif
+
+// ---------------------------------------------------------------------------
+// Tools and the recursion limit.
+
+/// What one caller keeps to tell cheaply whether a tool listens.
+struct ToolWatch {
+#if PY_VERSION_HEX >= 0x030D0000
+    /// The events a tool can take from Python code, grouped ones excluded.
+    static constexpr int kEvents = PY_MONITORING_EVENT_RERAISE + 1;
+    PyMonitoringState states[kEvents];
+    std::uint64_t version;
+    bool listening;
+#else
+    char unused;
+#endif
+};
+
+/// CPython 3.12 has no interface to ask whether a monitoring tool listens:
+/// there a tool that holds an id (which it must, to ask for events) counts
+/// as listening, found by `sys.monitoring.get_tool`, called directly.
+inline PyObject *get_tool_function = nullptr;
+inline PyObject *tool_ids[6];
+
+/// Prepares `tools_listening`; called once, by the module's exec step.
+/// Never fails: without what it needs, every tool counts as listening.
+inline void prepare_tool_watch() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    SavedException saved = take_exception();
+    PyObject *monitoring = PySys_GetObject("monitoring");  // borrowed
+    PyObject *function =
+        monitoring != nullptr ? PyObject_GetAttrString(monitoring, "get_tool") : nullptr;
+    bool ready = function != nullptr && PyCFunction_CheckExact(function)
+                 && (reinterpret_cast<PyCFunctionObject *>(function)->m_ml->ml_flags & METH_O);
+    for (int i = 0; ready && i < 6; i++) {
+        if (tool_ids[i] == nullptr)
+            tool_ids[i] = PyLong_FromLong(i);
+        ready = tool_ids[i] != nullptr;
+    }
+    if (ready)
+        Py_XSETREF(get_tool_function, function);
+    else
+        Py_XDECREF(function);
+    PyErr_Clear();
+    restore_exception(saved);
+#endif
+}
+
+/// Whether a trace or profile function of this thread, or a monitoring tool
+/// of the interpreter, takes events that Python code raises: Python code
+/// must then run where Python would run it, for the tool to see it.
+inline bool tools_listening(ToolWatch &watch, PyThreadState *tstate) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    // Trace and profile functions are monitoring tools too.
+    (void)tstate;
+    std::uint64_t before = watch.version;
+    static constexpr auto events = [] {
+        std::array<std::uint8_t, ToolWatch::kEvents> all{};
+        for (int i = 0; i < ToolWatch::kEvents; i++)
+            all[i] = static_cast<std::uint8_t>(i);
+        return all;
+    }();
+    if (PyMonitoring_EnterScope(watch.states, &watch.version, events.data(), ToolWatch::kEvents)
+        < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    if (watch.version != before) {
+        watch.listening = false;
+        for (const PyMonitoringState &state : watch.states)
+            watch.listening = watch.listening || state.active != 0;
+    }
+    return watch.listening;
+#elif PY_VERSION_HEX >= 0x030C0000
+    (void)watch;
+    if (tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr)
+        return true;
+    PyObject *function = get_tool_function;
+    if (function == nullptr)
+        return true;
+    auto *native = reinterpret_cast<PyCFunctionObject *>(function);
+    for (PyObject *id : tool_ids) {
+        PyObject *name = native->m_ml->ml_meth(native->m_self, id);
+        if (name == nullptr) {
+            PyErr_Clear();
+            return true;
+        }
+        Py_DECREF(name);
+        if (name != Py_None)
+            return true;
+    }
+    return false;
+#else
+    (void)watch;
+    return tstate->cframe->use_tracing != 0;
+#endif
+}
+
+/// Whether a tool has asked for events of `code` alone (local events).
+/// 3.14 and later keep that in a record of their own; there a code object
+/// that has any monitoring data at all counts as listened to.
+inline bool code_has_local_tools(PyObject *code) noexcept
+{
+#if PY_VERSION_HEX >= 0x030E0000
+    return reinterpret_cast<PyCodeObject *>(code)->_co_monitoring != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    const _PyCoMonitoringData *data = reinterpret_cast<PyCodeObject *>(code)->_co_monitoring;
+    if (data == nullptr)
+        return false;
+    for (std::uint8_t tools : data->local_monitors.tools) {
+        if (tools != 0)
+            return true;
+    }
+    return false;
+#else
+    (void)code;
+    return false;
+#endif
+}
+
+/// How many more Python frames the calling thread may enter before Python
+/// raises `RecursionError`.
+inline int python_frames_left(PyThreadState *tstate) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return tstate->py_recursion_remaining;
+#else
+    return tstate->recursion_remaining;
+#endif
+}
+
+/// Counts one Python frame entered by the calling thread, as entering a
+/// Python function does: 0, or -1 with Python's `RecursionError`.  Every
+/// success is matched by `leave_python_frame`.
+inline int enter_python_frame(PyThreadState *tstate) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    if (tstate->py_recursion_remaining-- > 0)
+        return 0;
+    if (tstate->recursion_headroom) {
+        if (tstate->py_recursion_remaining >= -50)
+            return 0;  // Python lets a handler of the error go this far
+    }
+    ++tstate->py_recursion_remaining;
+    tstate->recursion_headroom++;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    tstate->recursion_headroom--;
+    return -1;
+#else
+    // Python frames and native calls count against the same limit.
+    (void)tstate;
+    return Py_EnterRecursiveCall("");
+#endif
+}
+
+inline void leave_python_frame(PyThreadState *tstate) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    tstate->py_recursion_remaining++;
+#else
+    (void)tstate;
+    Py_LeaveRecursiveCall();
+#endif
+}
 
 // ---------------------------------------------------------------------------
 // Module definition slots beyond create and exec.  Where a version has no

@@ -148,6 +148,10 @@ bool only_bytes_keys(PyObject *dict) noexcept
 /// absent; `ok` turns false on an error, which is cleared.
 Ref item(PyObject *dict, PyObject *name, bool &ok) noexcept
 {
+    // Locked where threads run without a global lock, so that what is read
+    // is no older than the version read before it: a change tells the
+    // watchers first and holds the lock until it is made.
+    compat::CriticalSection lock(dict);
     PyObject *found;
     if (compat::dict_get_ref(dict, name, found) < 0) {
         PyErr_Clear();
@@ -192,7 +196,7 @@ private:
         if (i == kMaxTrackedDicts || !PyDict_CheckExact(dict) || !compat::track_dict_changes(dict))
             return false;
         r_.versions[i] = compat::dict_version(dict);
-        r_.tracked[i] = Py_NewRef(dict);
+        r_.tracked[i] = compat::cache_keep(dict);
         return only_str_keys(dict);
     }
 
@@ -221,10 +225,9 @@ private:
     {
         if (!function || !PyFunction_Check(function.get()))
             return false;
-        Ref code = Ref::borrow(PyFunction_GetCode(function.get()));
-        r_.functions[slot] = function.release();
-        PyObject *candidate = code.get();
-        r_.codes[slot] = code.release();
+        PyObject *candidate = PyFunction_GetCode(function.get());
+        r_.functions[slot] = compat::cache_keep(function.get());
+        r_.codes[slot] = compat::cache_keep(candidate);
         PyObject *trusted = trusted_code[slot].load(std::memory_order_acquire);
         if (trusted != nullptr)
             return candidate == trusted;
@@ -252,11 +255,14 @@ private:
             || !PyCell_Check(PyTuple_GET_ITEM(closure, 0)))
             return false;
         PyObject *cell = PyTuple_GET_ITEM(closure, 0);
-        r_.cells[index] = Py_NewRef(cell);
-        PyObject *encoding = PyCell_Get(cell);
-        r_.encodings[index] = encoding;
-        return encoding != nullptr && PyUnicode_CheckExact(encoding)
-               && PyUnicode_CompareWithASCIIString(encoding, "utf-8") == 0;
+        r_.cells[index] = compat::cache_keep(cell);
+        Ref encoding(PyCell_Get(cell));
+        // An exact str is held (its lifetime is nobody's concern), so that
+        // a new one cannot take its address; anything else is compared only.
+        bool text = encoding && PyUnicode_CheckExact(encoding.get());
+        r_.holds_encoding[index] = text;
+        r_.encodings[index] = text ? Py_NewRef(encoding.get()) : compat::cache_keep(encoding.get());
+        return text && PyUnicode_CompareWithASCIIString(encoding.get(), "utf-8") == 0;
     }
 
     /// Makes `_data` the mapping dict followed for foreign keys, stamps it
@@ -282,8 +288,9 @@ bool Checker::run(PyObject *environ) noexcept
     return false;  // names are upper-cased there, and values are str
 #else
     PyTypeObject *type = Py_TYPE(environ);
-    r_.environ = Py_NewRef(environ);
-    r_.type = reinterpret_cast<PyTypeObject *>(Py_NewRef(reinterpret_cast<PyObject *>(type)));
+    r_.environ = compat::cache_keep(environ);
+    r_.type = reinterpret_cast<PyTypeObject *>(
+        compat::cache_keep(reinterpret_cast<PyObject *>(type)));
 
     // 1. The class, as attribute lookup on the instance sees it: generic
     //    lookup, and no key but exact str in any dict along its MRO, so that
@@ -319,14 +326,14 @@ bool Checker::run(PyObject *environ) noexcept
         PyErr_Clear();
         return false;
     }
-    if (!track(dict.get())) {
-        r_.dict = dict.release();
+    r_.dict = compat::cache_keep(dict.get());
+    if (!track(dict.get()))
         return false;
-    }
-    r_.dict = dict.release();
-    r_.data = lookup(r_.dict, names.data).release();
-    r_.encode = lookup(r_.dict, names.encodekey).release();
-    r_.decode = lookup(r_.dict, names.decodevalue).release();
+    Ref data = lookup(r_.dict, names.data), encode = lookup(r_.dict, names.encodekey),
+        decode = lookup(r_.dict, names.decodevalue);
+    r_.data = compat::cache_keep(data.get());
+    r_.encode = compat::cache_keep(encode.get());
+    r_.decode = compat::cache_keep(decode.get());
     if (lookup(r_.dict, names.get) || !ok_ || r_.data == nullptr || !PyDict_CheckExact(r_.data))
         return false;
 
@@ -336,10 +343,14 @@ bool Checker::run(PyObject *environ) noexcept
         return false;
 
     // 4. `get(key)` binds the default None.
+    // `(None,)` is held (nobody can tell how long it lives), so that no new
+    // tuple can take its address; anything else is compared only.
     PyObject *defaults = PyFunction_GetDefaults(r_.functions[kMappingGet]);
-    r_.get_defaults = Py_XNewRef(defaults);
-    if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1
-        || PyTuple_GET_ITEM(defaults, 0) != Py_None)
+    r_.holds_defaults = defaults != nullptr && PyTuple_CheckExact(defaults)
+                        && PyTuple_GET_SIZE(defaults) == 1
+                        && PyTuple_GET_ITEM(defaults, 0) == Py_None;
+    r_.get_defaults = r_.holds_defaults ? Py_NewRef(defaults) : compat::cache_keep(defaults);
+    if (!r_.holds_defaults)
         return false;
 
     // 5. The globals the bypassed code reads: `KeyError` in both `except`
@@ -363,21 +374,30 @@ bool Checker::run(PyObject *environ) noexcept
 #endif
 }
 
-/// Releases every reference of `record`.
+/// Lets go of everything `record` keeps.
 void release(EnvironRecord &record) noexcept
 {
-    Py_XDECREF(record.environ);
-    Py_XDECREF(reinterpret_cast<PyObject *>(record.type));
-    for (PyObject *owned : {record.dict, record.data, record.encode, record.decode,
-                            record.get_defaults, record.cells[0], record.cells[1],
-                            record.encodings[0], record.encodings[1]})
-        Py_XDECREF(owned);
+    compat::cache_drop(record.environ);
+    compat::cache_drop(reinterpret_cast<PyObject *>(record.type));
+    for (PyObject *kept :
+         {record.dict, record.data, record.encode, record.decode, record.cells[0], record.cells[1]})
+        compat::cache_drop(kept);
+    if (record.holds_defaults)
+        Py_XDECREF(record.get_defaults);
+    else
+        compat::cache_drop(record.get_defaults);
+    for (int i = 0; i < 2; i++) {
+        if (record.holds_encoding[i])
+            Py_XDECREF(record.encodings[i]);
+        else
+            compat::cache_drop(record.encodings[i]);
+    }
     for (int i = 0; i < kEnvironFunctions; i++) {
-        Py_XDECREF(record.functions[i]);
-        Py_XDECREF(record.codes[i]);
+        compat::cache_drop(record.functions[i]);
+        compat::cache_drop(record.codes[i]);
     }
     for (PyObject *tracked : record.tracked)
-        Py_XDECREF(tracked);
+        compat::cache_drop(tracked);
     record = EnvironRecord{};
 }
 
@@ -436,9 +456,16 @@ PyObject *lookup_direct(EnvironGetCache &cache, PyObject *name) noexcept
         if (!key)
             return nullptr;
     }
-    // Exact bytes against exact bytes: nothing here runs Python code.
+    // Exact bytes against exact bytes: nothing here runs Python code.  Under
+    // the dict's lock, so that the value is no older than the mapping's
+    // version read before it.
     PyObject *found;
-    if (compat::dict_get_ref(data, key.get(), found) < 0)
+    int got;
+    {
+        compat::CriticalSection lock(data);
+        got = compat::dict_get_ref(data, key.get(), found);
+    }
+    if (got < 0)
         return nullptr;
     Ref value(found);
     if (!known) {
@@ -468,7 +495,7 @@ PyObject *lookup_direct(EnvironGetCache &cache, PyObject *name) noexcept
 
 bool dict_keys_all_str(PyObject *dict) noexcept
 {
-    return only_str_keys(dict);
+    return only_keys_locked(dict, [](PyObject *key) -> int { return PyUnicode_CheckExact(key); });
 }
 
 void environ_get_prepare(PyObject *environ) noexcept

@@ -39,8 +39,13 @@ enum EnvironFunction : int { kMappingGet, kEnvironGetItem, kEncode, kDecode, kEn
 /// builtins of each function.
 constexpr int kMaxTrackedDicts = 1 + 2 * kEnvironFunctions;
 
-/// What a check saw.  Every reference is owned.  Members after `dict` are
-/// filled only as far as the check got; null ones are not compared.
+/// What a check saw.  Members after `dict` are filled only as far as the
+/// check got; null ones are not compared.  Objects are borrowed (kept only
+/// where threads run without a global lock, see `compat::cache_keep`):
+/// the guards of `environ_get_unchanged` follow each one only after what
+/// keeps it alive was found unchanged.  The trusted code objects, `(None,)`
+/// and exact str encodings are held, so that no other object can take
+/// their address.
 struct EnvironRecord {
     PyObject *environ;          ///< the mapping checked
     PyTypeObject *type;         ///< its class
@@ -54,6 +59,8 @@ struct EnvironRecord {
     PyObject *get_defaults;     ///< `Mapping.get.__defaults__`
     PyObject *cells[2];         ///< the encoding cells of the two codecs
     PyObject *encodings[2];     ///< what each held when checked
+    bool holds_defaults;        ///< `get_defaults` is `(None,)`, held
+    bool holds_encoding[2];     ///< `encodings[i]` is an exact str, held
     PyObject *tracked[kMaxTrackedDicts];   ///< dicts whose changes end the record
     std::uint64_t versions[kMaxTrackedDicts];
     std::uint64_t keys_stamp;   ///< `_data` held only exact bytes keys at this stamp
@@ -65,6 +72,7 @@ struct EnvironRecord {
 /// the call that claimed it touches it.
 struct EnvironGetCache {
     EnvironRecord record;
+    compat::ToolWatch tools;           ///< whether a tool listens
     PyObject *last_name, *last_key;    ///< an exact str and the dict's own key for it
     PyObject *last_value, *last_text;  ///< exact bytes and their decoded text
     PyObject *last_result;             ///< what `last_name` gave: its text or None
@@ -102,23 +110,27 @@ bool environ_get_attributes_unchanged(const EnvironRecord &record) noexcept;
 /// is read after them is at least as new as the record.
 inline bool environ_get_unchanged(const EnvironRecord &record, PyObject *environ) noexcept
 {
+    // The mapping is the caller's, alive; its class then is too, and the
+    // class's version vouches for what its dicts hold.
     PyTypeObject *type = Py_TYPE(environ);
     if (environ != record.environ || type != record.type || record.type_version == 0
         || compat::type_version(type) != record.type_version)
         return false;
+    // Assigning `__dict__` changes no dict, so the dict itself is compared;
+    // the mapping holds it.
+    if (record.dict != nullptr && !compat::instance_dict_is(environ, record.dict))
+        return false;
+    // The instance dict comes first among the tracked ones (on 3.11 each is
+    // followed to its version): it holds the codecs, which hold the rest.
     for (int i = 0; i < kMaxTrackedDicts && record.tracked[i] != nullptr; i++) {
         if (compat::dict_version(record.tracked[i]) != record.versions[i])
             return false;
         if constexpr (compat::kOneVersionForAllDicts)
             break;
     }
-    if (record.dict != nullptr) {
-        // Assigning `__dict__` changes no dict, so the dict itself is compared.
-        if (!compat::instance_dict_is(environ, record.dict))
-            return false;
-        if (!compat::instance_dict_stores_tracked() && !environ_get_attributes_unchanged(record))
-            return false;
-    }
+    if (record.dict != nullptr && !compat::instance_dict_stores_tracked()
+        && !environ_get_attributes_unchanged(record))
+        return false;
     // Fields that other threads may store meanwhile are only compared.
     for (int i = 0; i < kEnvironFunctions; i++) {
         auto *function = reinterpret_cast<PyFunctionObject *>(record.functions[i]);
@@ -139,18 +151,37 @@ inline bool environ_get_unchanged(const EnvironRecord &record, PyObject *environ
     return true;
 }
 
-/// `environ.get(name)`, where `get` is the interned name "get".
-inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, PyObject *name,
-                             PyObject *get) noexcept
+/// The Python frames the bypassed code runs in at once: `Mapping.get`,
+/// `_Environ.__getitem__`, then one codec at a time.
+constexpr int kBypassedFrames = 3;
+
+/// Whether a monitoring tool asked for events of one of the bypassed
+/// functions alone.
+inline bool environ_get_listened(const EnvironRecord &record) noexcept
 {
-    if (environ_get_possible && PyUnicode_CheckExact(name)) {
+    for (PyObject *code : record.codes) {
+        if (compat::code_has_local_tools(code))
+            return true;
+    }
+    return false;
+}
+
+/// `environ.get(name)`, where `get` is the interned name "get".  The
+/// direct path stands aside wherever the bypassed Python code would be
+/// seen: by a tool, or by the recursion limit.
+inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, PyObject *name,
+                             PyObject *get, PyThreadState *tstate) noexcept
+{
+    if (environ_get_possible && PyUnicode_CheckExact(name)
+        && compat::python_frames_left(tstate) >= kBypassedFrames
+        && !compat::tools_listening(cache.tools, tstate)) {
         const EnvironRecord &record = cache.record;
         bool usable;
         if (environ_get_unchanged(record, environ))
             usable = record.usable;
         else
             usable = environ_get_check(cache, environ);
-        if (usable) {
+        if (usable && !environ_get_listened(record)) {
             if (PyObject *value = environ_get_direct(cache, name))
                 return value;
             if (PyErr_Occurred())

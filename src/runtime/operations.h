@@ -78,8 +78,8 @@ inline bool is_minus_one(PyObject *number) noexcept
 }
 
 /// `for item in list`: an exact list by index, reading its length before
-/// each item; a list subclass through its iterator, obtained on the first
-/// step.
+/// each item and taking a reference to the item, as the list's own iterator
+/// does; a list subclass through its iterator, obtained on the first step.
 class ListWalk {
 public:
     explicit ListWalk(PyObject *list) noexcept : list_(list), by_index_(PyList_CheckExact(list)) {}
@@ -89,10 +89,8 @@ public:
     int next(Ref &item) noexcept
     {
         if (by_index_) {
-            if (index_ >= PyList_GET_SIZE(list_))
-                return 0;
-            item = Ref::borrow(PyList_GET_ITEM(list_, index_++));
-            return 1;
+            item.reset(compat::list_item(list_, index_++));
+            return item ? 1 : 0;
         }
         return next_from_iterator(item);
     }

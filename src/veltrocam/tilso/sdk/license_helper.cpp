@@ -341,8 +341,15 @@ constinit Caches call_caches;
 /// A value without a colon (line 19): the notice, then (None, None).
 PyObject *report_malformed(CallCaches &caches, PyObject *license_name) noexcept
 {
+    // `click.echo` is read before its argument is made, as Python would.
+    Ref echo_function(global_attribute(kClick, caches.click_at_23, kEcho));
+    if (!echo_function)
+        return fail(kGetLicenseInfoName, 19);
     Ref notice(format(state.notice_malformed, {{S(kLicenseName), license_name}}));
-    if (!notice || echo(caches.click_at_23, notice.get()) < 0)
+    if (!notice)
+        return fail(kGetLicenseInfoName, 19);
+    Ref result(runtime::method_call(state.rt, std::move(echo_function), std::array{notice.get()}));
+    if (!result)
         return fail(kGetLicenseInfoName, 19);
     return Py_NewRef(state.none_pair);
 }
@@ -351,6 +358,10 @@ PyObject *report_malformed(CallCaches &caches, PyObject *license_name) noexcept
 PyObject *get_license_info(PyObject *license_name) noexcept
 {
     constexpr const char *where = kGetLicenseInfoName;
+    PyThreadState *tstate = runtime::compat::current_thread_state();
+    runtime::PythonFrame frame(tstate);
+    if (!frame.entered())
+        return nullptr;  // raised where Python enters the function, before line 17
     Caches::Claim caches(call_caches);
 
     Ref license;  // line 17: os.environ.get(license_name)
@@ -360,7 +371,8 @@ PyObject *get_license_info(PyObject *license_name) noexcept
                                                       S(kEnviron), keep);
         if (environ == nullptr)
             return fail(where, 17);
-        license.reset(runtime::environ_get(caches->environ_at_17, environ, license_name, S(kGet)));
+        license.reset(
+            runtime::environ_get(caches->environ_at_17, environ, license_name, S(kGet), tstate));
         if (!license)
             return fail(where, 17);
     }
@@ -598,6 +610,9 @@ bool is_safe_command(PyObject *command) noexcept
 PyObject *set_to_environ(PyObject *variables_given, PyObject *value) noexcept
 {
     constexpr const char *where = kSetToEnvironName;
+    runtime::PythonFrame frame(runtime::compat::current_thread_state());
+    if (!frame.entered())
+        return nullptr;  // raised where Python enters the function, before line 32
     Caches::Claim caches(call_caches);
 
     // line 32: the name shown in the confirmation line
@@ -962,6 +977,7 @@ int execute(PyObject *module) noexcept
         // Last, since its failures are its own to absorb: the direct path of
         // line 17, checked once against the `os.environ` just imported.
         runtime::environ_get_prepare(Ref(process_environ()).get());
+        runtime::compat::prepare_tool_watch();
         runtime::compat::end_setup();
     }
     return line;
