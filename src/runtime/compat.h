@@ -675,15 +675,17 @@ inline bool tools_listening(ToolWatch &watch, PyThreadState *tstate) noexcept
     if (function == nullptr)
         return true;
     auto *native = reinterpret_cast<PyCFunctionObject *>(function);
+    PyCFunction get_tool = native->m_ml->ml_meth;
+    PyObject *self = native->m_self;
     for (PyObject *id : tool_ids) {
-        PyObject *name = native->m_ml->ml_meth(native->m_self, id);
-        if (name == nullptr) {
-            PyErr_Clear();
+        PyObject *name = get_tool(self, id);
+        if (name != Py_None) [[unlikely]] {  // None is immortal: nothing to release
+            if (name == nullptr)
+                PyErr_Clear();
+            else
+                Py_DECREF(name);
             return true;
         }
-        Py_DECREF(name);
-        if (name != Py_None)
-            return true;
     }
     return false;
 #else
