@@ -109,6 +109,23 @@ private:
     Mutex &mutex_;
 };
 
+/// Lets threads take and drop references to `object`, a function, without
+/// all writing one shared count, as they do for CPython's own functions:
+/// 3.13 makes those immortal once a second thread starts, and ours are made
+/// so at once; 3.14 and later count references to both in deferred form.
+/// Nothing where threads run with a global lock.
+inline void share_with_threads(PyObject *object) noexcept
+{
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
+    PyUnstable_Object_EnableDeferredRefcount(object);
+#elif defined(Py_GIL_DISABLED)
+    object->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
+    object->ob_ref_shared = 0;
+#else
+    (void)object;
+#endif
+}
+
 /// `dict[key]` as a new reference in `value`: 1 found, 0 absent, -1 with an
 /// exception.  Safe while other threads change `dict`.
 inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject *&value) noexcept

@@ -690,6 +690,7 @@ PyObject *function_new(PyTypeObject *type, PyMethodDef *record, PyObject *qualna
         return nullptr;
     }
     PyObject_GC_Track(f);
+    compat::share_with_threads(reinterpret_cast<PyObject *>(f));
     return reinterpret_cast<PyObject *>(f);
 }
 
