@@ -222,6 +222,8 @@ fakes = [types.SimpleNamespace(environ={n: pick(n, 1) for n in NAMES}), types.Mo
 fakes[1].environ = {n: pick(n, 0) for n in NAMES[:2]}
 lh.set_to_environ("STRESS_C", "stress_c")  # the store's files exist before the threads start
 deadline = time.monotonic() + 3
+split = lambda v: (None, None) if not v or ":" not in v else tuple(v.split(":", 1))
+stale = []
 def loop(body, i=0):
     try:
         while not i or time.monotonic() < deadline:
@@ -229,6 +231,13 @@ def loop(body, i=0):
             i += 1
     except BaseException as e:
         errors.append(repr(e))
+    if body is swap_os:
+        g["os"] = real_os
+    # Once every writer stopped, each reader (with the caches of its own
+    # thread) must see the last write.
+    finish.wait()
+    if body is reader:
+        stale.extend(n for n in NAMES if lh.get_license_info(n) != split(os.environ.get(n)))
 def reader(i, n="VELTROCAM_LICENSE"):
     seen.add((n, lh.get_license_info()) if i % 3 == 0 else (n := NAMES[i % 4],
              lh.get_license_info(license_name=n) if i % 2 else lh.get_license_info(n)))
@@ -255,16 +264,17 @@ def attributes(f):
         assert (f.__defaults__, f.__kwdefaults__, f.__annotations__["return"]) in [
             (d, k, r) for d in (None, ("A",)) for k in (None, {"a": 1}) for r in range(3)]
     return body
+swap_os = lambda i: g.__setitem__("os", (real_os, *fakes)[i % 3])
 bodies = [reader] * 4 + [setter] * 2 + [environ_writer, data_replacer, attributes(lh.get_license_info),
-          attributes(lh.set_to_environ), lambda i: g.__setitem__("os", (real_os, *fakes)[i % 3])]
+          attributes(lh.set_to_environ), swap_os]
+finish = threading.Barrier(len(bodies))
 threads = [threading.Thread(target=loop, args=(b,)) for b in bodies]
 for t in threads: t.start()
 for t in threads: t.join()
-split = lambda v: (None, None) if not v or ":" not in v else tuple(v.split(":", 1))
 g["os"] = real_os
 seen |= {(n, lh.get_license_info(n)) for n in NAMES}
 shown = {"STRESS_C": "STRESS_C", "STRESS_B": "['STRESS_B']"}
-report(errors=errors, final=all(lh.get_license_info(n) == split(os.environ.get(n)) for n in NAMES),
+report(errors=errors, stale=stale, final=all(lh.get_license_info(n) == split(os.environ.get(n)) for n in NAMES),
        wrong=[r for r in seen if r[1] not in map(split, VALUES[r[0]])], read=len(seen), lines=sorted(
        set(lines) - {f"当前环境变量 {n} 的格式不正确，应为 用户名:密码" for n in NAMES} - {
        f"当前 {shown[n]} 已设置为 {v}" for n in shown for v in VALUES[n]}))
@@ -277,5 +287,89 @@ def test_calls_while_everything_they_read_changes(tmp_path):
     assert child.returncode == 0, child.stderr[-3000:]
     [got] = child.reports
     assert got["read"] > 8 and got.pop("read")
-    assert got == {"errors": [], "final": True, "wrong": [],
+    assert got == {"errors": [], "stale": [], "final": True, "wrong": [],
                    "lines": sorted({NOTICE_RESTART, NOTICE_UNSET})}
+
+
+# ---------------------------------------------------------------------------
+# A caller's list changed by other threads while the call walks it.
+
+def test_a_list_changed_during_the_call_is_walked_like_a_for_loop():
+    child = run_python("""
+        import threading
+        from veltrocam.tilso.sdk import license_helper as lh
+        lh.update_bash_file = lambda variables, value: None
+        lh.click = type("C", (), {"echo": staticmethod(lambda text: None)})
+        names = [f"LH_LIST_{i}" for i in range(40)]
+        variables = list(names)
+        stop = threading.Event()
+        def churn():
+            while not stop.is_set():
+                variables.extend(names)
+                del variables[40:]
+                variables.clear()
+                variables.extend(names)
+        threads = [threading.Thread(target=churn) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        errors = []
+        for _ in range(3000):
+            try:
+                lh.set_to_environ(variables, "v")
+            except Exception as e:
+                errors.append(repr(e))
+        stop.set()
+        for thread in threads:
+            thread.join()
+        import os
+        stray = [k for k in os.environ if k.startswith("LH_LIST_") and k not in names]
+        report(errors=errors[:3], stray=stray)
+    """, timeout=300)
+    assert child.returncode == 0, child.stderr
+    assert child.reports[0] == {"errors": [], "stray": []}
+
+
+# Another extension's watcher that runs Python code while a dict tells its
+# watchers of a change lets other threads run before the change is made.
+_SLOW_WATCHER = """
+import ctypes, sys, threading, time, types
+from veltrocam.tilso.sdk import license_helper as lh
+sys.setswitchinterval(1e-6)
+echoed = []
+clicks = [types.SimpleNamespace(echo=lambda text, i=i: echoed.append(i)) for i in range(2)]
+lh.click = clicks[0]
+WATCH = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+                         ctypes.c_void_p)
+def slow(event, d, key, value):
+    if key == id("click"):
+        end = time.perf_counter() + 0.02
+        while time.perf_counter() < end:
+            pass
+    return 0
+callback = WATCH(slow)
+add = ctypes.pythonapi.PyDict_AddWatcher
+add.argtypes = [WATCH]
+ctypes.pythonapi.PyDict_Watch(add(callback), ctypes.py_object(vars(lh)))
+stop, stale = threading.Event(), []
+def reader():
+    while not stop.is_set():
+        lh.get_license_info("LH_NONE")
+    lh.get_license_info("LH_NONE")
+    stale.append(echoed[-1])
+threads = [threading.Thread(target=reader) for _ in range(2)]
+for t in threads: t.start()
+for i in range(20):
+    lh.click = clicks[(i + 1) % 2]
+    time.sleep(0.005)
+stop.set()
+for t in threads: t.join()
+lh.get_license_info("LH_NONE")
+report(last=stale + [echoed[-1]])
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers are new in 3.12")
+def test_a_slow_watcher_of_another_extension_leaves_no_stale_cache():
+    child = run_python(_SLOW_WATCHER, timeout=120)
+    assert child.returncode == 0, child.stderr[-3000:]
+    assert child.reports == [{"last": [0, 0, 0]}]

@@ -313,6 +313,44 @@ inline std::uint64_t watched_counter(WatchRole role, std::atomic<std::uint64_t> 
     return counter.load(std::memory_order_acquire);
 }
 
+inline int on_no_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept
+{
+    return 0;
+}
+
+/// Registers the watchers of both roles with the highest ids the
+/// interpreter has free.  A dict tells its watchers in the order of their
+/// ids, before it makes the change: with ours told last, nothing runs
+/// between our version's advance and the change (another watcher's Python
+/// code, a thread switch), so nothing can read the new version with the
+/// old value.  The mapping role gets the second highest id.
+inline void register_watchers() noexcept
+{
+    int taken[8], count = 0;
+    while (count < 8) {
+        int id = PyDict_AddWatcher(on_no_change);
+        if (id < 0)
+            break;
+        taken[count++] = id;
+    }
+    PyErr_Clear();
+    for (int i = 0; i < count; i++)
+        PyDict_ClearWatcher(taken[i]);
+    // The lowest free ids go to fillers, released once ours are had.
+    int fillers = count > 2 ? count - 2 : 0;
+    for (int i = 0; i < fillers; i++)
+        taken[i] = PyDict_AddWatcher(on_no_change);
+    int mapping = count >= 2 ? PyDict_AddWatcher(on_mapping_change) : -1;
+    int contents = count >= 1 ? PyDict_AddWatcher(on_contents_change) : -1;
+    for (int i = 0; i < fillers; i++) {
+        if (taken[i] >= 0)
+            PyDict_ClearWatcher(taken[i]);
+    }
+    PyErr_Clear();
+    dict_watchers[kMapping].store(mapping >= 0 ? mapping : -2, std::memory_order_relaxed);
+    dict_watchers[kContents].store(contents >= 0 ? contents : -2, std::memory_order_relaxed);
+}
+
 /// Watches `dict` in `role`; false when no watcher can be had, or when
 /// threads run without a global lock and the exec step is over, unless it
 /// watched `dict` then.
@@ -323,15 +361,9 @@ inline bool watch(WatchRole role, PyObject *dict) noexcept
             return is_setup_dict(role, dict)
                    && dict_watchers[role].load(std::memory_order_relaxed) >= 0;
     }
+    if (dict_watchers[role].load(std::memory_order_relaxed) == -1)
+        register_watchers();
     int watcher = dict_watchers[role].load(std::memory_order_relaxed);
-    if (watcher == -1) {
-        watcher = PyDict_AddWatcher(role == kContents ? on_contents_change : on_mapping_change);
-        if (watcher < 0) {
-            PyErr_Clear();
-            watcher = -2;
-        }
-        dict_watchers[role].store(watcher, std::memory_order_relaxed);
-    }
     if (watcher >= 0 && PyDict_Watch(watcher, dict) < 0) {
         PyErr_Clear();
         watcher = -2;
