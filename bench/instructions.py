@@ -5,6 +5,8 @@ pure-Python equivalent (bench/equivalent.py).
     python bench/instructions.py --python PYTHON \
         > bench/results/instructions-3.13.0.txt     # another one, e.g. a venv's bin/python
     python bench/instructions.py --keep DIR         # also keeps callgrind's files in DIR
+    python bench/instructions.py --no-watchers \
+        > bench/results/instructions-3.12.1-no-watchers.txt  # every dict watcher taken first
     python bench/instructions.py --python .venv-ft/bin/python \
         > bench/results/instructions-3.13.15t.txt   # a free-threaded build: "t" after the version
 
@@ -112,7 +114,27 @@ def environ_variant(setup):
             real.decodevalue = decode
 
 
+def take_every_dict_watcher():
+    """Takes every dict watcher the interpreter has free, as another
+    extension may, before the module is imported (CPython 3.12 and later)."""
+    import ctypes
+    watch = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+                             ctypes.c_void_p)
+    take_every_dict_watcher.callback = callback = watch(lambda *args: 0)
+    add = ctypes.pythonapi.PyDict_AddWatcher
+    add.argtypes = [watch]
+    taken = 0
+    while True:
+        try:
+            add(callback)
+        except (RuntimeError, ValueError):
+            return taken
+        taken += 1
+
+
 def child(info_path):
+    if os.environ.get("VELTROCAM_BENCH_NO_WATCHERS") == "1":
+        take_every_dict_watcher()
     sys.path.insert(0, HERE)
     import _support
 
@@ -276,7 +298,12 @@ def main():
                         help="the interpreter to measure; it must have the package installed "
                         "(default: this one)")
     parser.add_argument("--keep", metavar="DIR", help="keep callgrind's files in DIR")
+    parser.add_argument("--no-watchers", action="store_true",
+                        help="take every dict watcher before the module is imported, as another "
+                        "extension may (3.12 and later): the module's caches then never hit")
     args = parser.parse_args()
+    if args.no_watchers:
+        os.environ["VELTROCAM_BENCH_NO_WATCHERS"] = "1"
     if args.child:
         child(args.child)
         return
@@ -320,10 +347,12 @@ def main():
         raise SystemExit("no instructions of %s in callgrind's output" % so_path)
 
     version = info["version"] + ("t" if info["free_threaded"] else "")
-    print("commit %s, Python %s (%s%s), valgrind callgrind; per call = (part of 2N iterations "
+    print("commit %s, Python %s (%s%s%s), valgrind callgrind; per call = (part of 2N iterations "
           "- part of N) / (N * %d calls)"
           % (_commit.git_commit(), version, info["executable"],
-             ", free-threaded, GIL off" if info["free_threaded"] else "", CALLS_PER_ITERATION))
+             ", free-threaded, GIL off" if info["free_threaded"] else "",
+             ", every dict watcher taken before the import" if args.no_watchers else "",
+             CALLS_PER_ITERATION))
     print("extension: %s (sha256 %s...)" % (so_path, info["sha256"]))
     print()
     print("| case | module: total / call | module: own (in the .so) / call "
