@@ -18,6 +18,10 @@ int versioned_lookup(PyObject *dict, PyObject *name, PyObject *&found,
     // Under the dict's lock where threads run without a global one: a
     // change tells the watchers before it is made, and holds the lock
     // between the two, so the version and the value agree.
+    if (!compat::dict_versions_available()) {
+        version = 0;
+        return compat::dict_get_ref(dict, name, found);
+    }
     compat::CriticalSection lock(dict);
     version = compat::dict_version(dict);
     if (!dict_keys_all_str(dict))

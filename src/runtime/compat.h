@@ -389,6 +389,17 @@ inline void end_setup() noexcept
 #endif
 }
 
+/// Whether dict versions can be had at all: false from 3.12 on when no
+/// dict watcher was free, and then nothing is worth caching or checking.
+inline bool dict_versions_available() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return dict_watchers[kContents].load(std::memory_order_relaxed) != -2;
+#else
+    return true;
+#endif
+}
+
 /// Has every change of `dict` from now on change `dict_version(dict)`;
 /// false when that cannot be had.
 inline bool track_dict_changes(PyObject *dict) noexcept

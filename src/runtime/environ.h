@@ -172,7 +172,7 @@ inline bool environ_get_listened(const EnvironRecord &record) noexcept
 inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, PyObject *name,
                              PyObject *get, PyThreadState *tstate) noexcept
 {
-    if (environ_get_possible && PyUnicode_CheckExact(name)
+    if (environ_get_possible && PyUnicode_CheckExact(name) && compat::dict_versions_available()
         && compat::python_frames_left(tstate) >= kBypassedFrames
         && !compat::tools_listening(cache.tools, tstate)) {
         const EnvironRecord &record = cache.record;
