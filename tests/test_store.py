@@ -23,7 +23,7 @@ def home(tmp_path, monkeypatch):
     and so does systemd's generator unless a test names one."""
     for name in ("XDG_CONFIG_HOME", "ZDOTDIR", "SUDO_USER", "VELTROCAM_NO_MODIFY_RC"):
         monkeypatch.delenv(name, raising=False)
-    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", None)
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", None)
     (tmp_path / "bin").mkdir()
     monkeypatch.setenv("PATH", str(tmp_path / "bin"))
     monkeypatch.setenv("SHELL", "/bin/sh")
@@ -106,7 +106,7 @@ def test_startup_files_chosen(home, monkeypatch, settings, existing, expected):
         (home / name).touch(0o755)
     for name, value in settings.items():
         if name == "generator":
-            monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", str(home / value))
+            monkeypatch.setattr(script_update._environment_d, "GENERATOR", str(home / value))
         else:
             monkeypatch.setenv(name, str(home / value) if name == "ZDOTDIR" else value)
     assert update_bash_file(["V"], "1") == [str(store(home))] + [str(home / name) for name in expected]
@@ -122,7 +122,7 @@ def test_startup_files_chosen(home, monkeypatch, settings, existing, expected):
 def test_linked_file_keeps_its_target_when_the_last_name_goes(home, monkeypatch, file):
     monkeypatch.setenv("SHELL", "/usr/bin/fish")
     (home / "../bin/tcsh").touch(0o755)
-    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", str(home / "../bin/tcsh"))
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", str(home / "../bin/tcsh"))
     real = home / "dotfiles/linked"
     real.parent.mkdir()
     real.touch()
@@ -207,7 +207,7 @@ def test_accepted_input(home, variables, value):
     ([b"V"], SECRET, TypeError, None), (["V"], b"x", TypeError, None), (["V"], None, TypeError, None),
     *[([name], SECRET, ValueError, name) for name in (
         "", "1A", "A-B", "A B", "\u00c9", "A\n", "PATH", "HOME", "IFS", "ENV", "BASH_ENV", "SHELLOPTS",
-        "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR", "BASH_X", "LD_PRELOAD",
+        "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR", "BASH_FUNC_X", "LD_PRELOAD",
         "DYLD_X")],
     *[([name], "v", ValueError, f"{name}: storing it would break {shells}") for name, shells in (
         ("status", "zsh and fish"), ("UID", "bash and zsh"), ("PWD", "sh, bash, zsh, fish, tcsh and csh"),
@@ -284,7 +284,7 @@ def test_only_own_leftovers_are_removed(home):
 @pytest.mark.parametrize("held", ["store", "home"])
 def test_lock_timeout(home, monkeypatch, held):
     update_bash_file(["V"], "1")
-    monkeypatch.setattr(script_update, "_LOCK_TIMEOUT", 0.1)
+    monkeypatch.setattr(script_update._files, "LOCK_TIMEOUT", 0.1)
     if held == "home":  # another caller's config folder is elsewhere: the home still excludes it
         monkeypatch.setenv("XDG_CONFIG_HOME", str(home / "elsewhere"))
     lock = os.open(store(home).with_name("env.sh.lock") if held == "store" else home, os.O_RDONLY)
@@ -327,7 +327,7 @@ BEGIN, END = b"# >>> veltrocam >>>\n", b"# <<< veltrocam <<<\n"
     (FISH_STORE, b"export V='1'\n"),
     (".config/veltrocam/env.sh", b"export V='" + b"a" * 40 + b"\n"), (FISH_STORE, b"set -gx V '" + b"a" * 40),
     (CSH_STORE, b"setenv V 'a!b'\n"), (CSH_STORE, b"setenv V 'a\nb'\n"), (CSH_STORE, b"setenv V '" + b"a\\" * 40),
-    (ENVIRONMENT_D, b'V="1"\n'), (ENVIRONMENT_D, script_update._WHOLE_FILE_HEADER + b'V="$HOME"\n'),
+    (ENVIRONMENT_D, b'V="1"\n'), (ENVIRONMENT_D, script_update._target.WHOLE_FILE_HEADER + b'V="$HOME"\n'),
 ])
 def test_malformed_content_refused_without_write(home, file, content):
     store(home).parent.mkdir(parents=True, mode=0o700)

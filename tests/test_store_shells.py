@@ -74,7 +74,7 @@ def env(tmp_path, monkeypatch):
         variables["PYTHONPATH"] = os.environ["PYTHONPATH"]
     for name in ("XDG_CONFIG_HOME", "ZDOTDIR", "SUDO_USER", "VELTROCAM_NO_MODIFY_RC"):
         monkeypatch.delenv(name, raising=False)
-    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", None)
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", None)
     for name, value in variables.items():
         monkeypatch.setenv(name, value)
     return variables
@@ -92,7 +92,7 @@ def test_hostile_value_round_trips(env, monkeypatch, shell, value):
     if shell not in SHELLS:
         env["SHELL"] = "/bin/tcsh"
         monkeypatch.setenv("SHELL", env["SHELL"])
-        monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", GENERATOR)
+        monkeypatch.setattr(script_update._environment_d, "GENERATOR", GENERATOR)
         update_bash_file(["NAME", "OTHER"], value)
         update_bash_file(["OTHER"], "other")
         if shell == "systemd":
