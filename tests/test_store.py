@@ -342,3 +342,79 @@ def test_malformed_content_refused_without_write(home, file, content):
         with pytest.raises(ValueError):
             remove_from_bash_file(["W"])
         assert store(home).read_bytes() == b"export W='2'\n"
+
+
+def value_files(home):
+    return {path: path.read_bytes() for path in (home / ".config").rglob("*")
+            if path.is_file() and path.suffix != ".lock" and path.name != "veltrocam.fish"}
+
+
+def test_opt_out_keeps_existing_files_in_step_and_removal_reaches_them_all(home, monkeypatch):
+    monkeypatch.setenv("SHELL", "/usr/bin/fish")
+    (home / "../bin/tcsh").touch(0o755)
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", str(home / "../bin/tcsh"))
+    update_bash_file(["V"], SECRET)
+    update_bash_file(["W"], "kept")
+    assert len(value_files(home)) == 4
+    monkeypatch.setenv("VELTROCAM_NO_MODIFY_RC", "1")
+    startup = {name: (home / name).read_bytes() for name in (".profile", ".cshrc", FISH_CONF)}
+    update_bash_file(["V"], "changed")
+    assert all(b"changed" in data and SECRET.encode() not in data for data in value_files(home).values())
+    assert remove_from_bash_file(["V"]) == ["V"]
+    assert all(b"changed" not in data and b"kept" in data for data in value_files(home).values())
+    assert len(value_files(home)) == 4
+    assert remove_from_bash_file(["W"]) == ["W"] and value_files(home) == {}
+    assert {name: (home / name).read_bytes() for name in startup} == startup
+
+
+@pytest.mark.parametrize("mask", [0o000, 0o020])
+def test_created_files_private_or_at_most_0644_whatever_the_umask(home, monkeypatch, mask):
+    monkeypatch.setenv("SHELL", "/bin/bash")
+    for program in ("fish", "tcsh", "zsh"):
+        (home / "../bin" / program).touch(0o755)
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", str(home / "../bin/tcsh"))
+    old = os.umask(mask)
+    try:
+        update_bash_file(["V"], "1")
+    finally:
+        os.umask(old)
+    private = {store(home).parent, *store(home).parent.iterdir(), home / ENVIRONMENT_D}
+    modes = {path: stat.S_IMODE(path.stat().st_mode) for path in home.rglob("*")}
+    assert len(modes) == 15
+    assert {path: mode for path, mode in modes.items() if path in private} == dict.fromkeys(
+        private, 0o600) | {store(home).parent: 0o700}
+    assert [path for path, mode in modes.items() if mode & (0o022 if path.is_dir() else 0o133)] == []
+
+
+@pytest.mark.parametrize("value", ["", "relative", "missing"])
+def test_unusable_home_refused_and_never_created(home, monkeypatch, value):
+    where = {"": "", "relative": "home", "missing": str(home / "missing")}[value]
+    monkeypatch.setenv("HOME", where)
+    monkeypatch.chdir(home)
+    for name in ("make_private_folder", "locked_home"):  # a fault must not reach / itself
+        monkeypatch.setattr(script_update._files, name, pytest.fail)
+    for call in (lambda: update_bash_file(["V"], "1"), lambda: remove_from_bash_file(["V"]),
+                 script_update.store_status):
+        with pytest.raises(RuntimeError, match="does not exist" if value == "missing" else "HOME"):
+            call()
+    assert snapshot(home) == {}
+
+
+@pytest.mark.parametrize("kind", ["foreign", "hard-linked"])
+def test_startup_file_with_the_right_block_is_only_read(home, kind):
+    update_bash_file(["V", "W"], "1")
+    profile = home / ".profile"
+    if kind == "foreign":
+        if os.geteuid() != 0:
+            pytest.skip("only root can give a file to another user")
+        os.chown(profile, 65534, 65534)
+    else:
+        os.link(profile, home / "dotfiles-profile")
+    before = snapshot(home)
+    assert update_bash_file(["V"], "2") == [str(store(home))]
+    assert remove_from_bash_file(["V"]) == ["V"]
+    assert {k: v for k, v in snapshot(home).items() if "veltrocam" not in k} == {
+        k: v for k, v in before.items() if "veltrocam" not in k}
+    (home / ".profile").write_bytes(before[".profile"][1].replace(b"-r", b"-f"))
+    with pytest.raises(PermissionError, match="another user" if kind == "foreign" else "hard links"):
+        update_bash_file(["V"], "3")  # now the block must be added
