@@ -86,7 +86,7 @@ def test_block_converted_to_crlf_is_recognised(home):
     ({}, [".bash_profile", ".bash_login", ".bashrc"], [".profile", ".bash_profile", ".bash_login", ".bashrc"]),
     ({"SHELL": "/bin/zsh"}, [], [".profile", ".zshenv"]),
     ({}, ["../bin/zsh"], [".profile", ".zshenv"]),
-    ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, ["z/.zshenv"], [".profile", "z/.zshenv"]),
+    ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, ["z/.zshenv"], [".profile", ".zshenv", "z/.zshenv"]),
     ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, [], [".profile", ".zshenv"]),
     ({"SHELL": "/bin/bash", "VELTROCAM_NO_MODIFY_RC": "1"}, [], []),
     ({}, ["../bin/fish"], [FISH_STORE, ".profile", FISH_CONF]),

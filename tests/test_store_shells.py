@@ -22,7 +22,7 @@ RANDOM_TEXT = "".join(random.Random(3).choices(
 HOSTILE = {
     "quotes": "it's \"q\" '' '\\'' $'x'", "command": "$(touch pwned)${HOME}", "backticks": "`touch pwned`",
     "backslashes": "a\\b\\\\n\\", "newlines": "\nlead\ninner\ntrail\n\n", "cr": "\rcr\r\n",
-    "history": "!! !$ !-1", "percent": "%s %d %%", "hash": "# not a comment", "non-ascii": "naïve 日本 😀",
+    "history": "!! !$ !-1", "empty": "", "percent": "%s %d %%", "hash": "# not a comment", "non-ascii": "naïve 日本 😀",
     "random": RANDOM_TEXT, "long": "ü'!\n" * 750,
 }
 SHELLS = {"dash": ["sh"], "bash": ["bash", "--norc"], "bash-posix": ["bash", "--posix"], "zsh": ["zsh", "-f"]}
@@ -95,9 +95,11 @@ def test_hostile_value_round_trips(env, monkeypatch, shell, value):
         monkeypatch.setattr(script_update._environment_d, "GENERATOR", GENERATOR)
         update_bash_file(["NAME", "OTHER"], value)
         update_bash_file(["OTHER"], "other")
-        if shell == "systemd":
+        if shell == "systemd":  # the user manager would get control characters C-escaped: left out
+            held = re.search(r"[\0-\37\177]", value) is None
             assert {k: v for k, v in generated(env).items() if k in ("NAME", "OTHER")} == {
-                "NAME": value, "OTHER": "other"}
+                **({"NAME": value} if held else {}), "OTHER": "other"}
+            assert ("environment.d" in script_update.store_status().left_out.get("NAME", "")) != held
             return
         script = b"echo @@; /usr/bin/printenv NAME OTHER"
         command, stdin = (CSH[shell], script) if shell == "tcsh-login" else ([*CSH[shell], script], None)
@@ -267,3 +269,76 @@ def test_generated_values_round_trip_and_leave_other_bytes(env, value, profile):
     end = after.index(b"# <<< veltrocam <<<\n") + len(b"# <<< veltrocam <<<\n")
     ended = profile + (b"\n" if profile and not profile.endswith(b"\n") else b"")
     assert after[:start] + after[end:] == ended
+
+
+def test_csh_word_limit_only_where_bsd_csh_is_in_use_and_stored_values_never_block(env, monkeypatch, tmp_path):
+    """tcsh reads any length; bsd-csh installed later leaves the long value out of env.csh
+    without blocking a change or a removal."""
+    programs, tcsh, bsd_csh = tmp_path / "programs", need("tcsh"), need("bsd-csh")
+    programs.mkdir()
+    (programs / "tcsh").symlink_to(tcsh)
+    for name, value in (("PATH", str(programs)), ("SHELL", "/bin/tcsh")):
+        env[name] = value
+        monkeypatch.setenv(name, value)
+    long = "y'!\n" * 5000
+
+    def csh(shell):
+        done = subprocess.run([shell, "-c", "/usr/bin/printenv LONG OTHER"], env=env, capture_output=True, timeout=30)
+        return done.stdout, done.stderr
+    update_bash_file(["LONG"], long)
+    assert csh("tcsh") == (long.encode() + b"\n", b"")
+    (programs / "bsd-csh").symlink_to(bsd_csh)
+    update_bash_file(["OTHER"], "o")
+    assert csh("bsd-csh") == csh("tcsh") == (b"o\n", b"")
+    assert "csh reads words of at most 8187 bytes" in script_update.store_status().left_out["LONG"]
+    with pytest.raises(ValueError, match="refusing to store NEW: csh would not read"):  # tcsh reads env.csh
+        update_bash_file(["NEW"], long)
+    assert remove_from_bash_file(["LONG", "OTHER"]) == ["LONG", "OTHER"]
+    assert sorted(path.name for path in Path(env["HOME"], ".config/veltrocam").iterdir()) == ["env.sh.lock"]
+
+
+def shell_reads(env, shell, value):
+    """Whether a login and an interactive shell of this kind both get NAME=value."""
+    script = "/usr/bin/printenv NAME"
+    commands = {"bash": [["bash", "-lc", script], ["bash", "-ic", script]],
+                "zsh": [["zsh", "-lc", script], ["zsh", "-ic", script]],
+                "fish": [["fish", "-lc", script], ["fish", "-ic", script]],
+                "tcsh": [["tcsh", "-l"], ["tcsh", "-ic", script]]}[shell]
+    outputs = [subprocess.run(command, input=script.encode() if command[-1] == "-l" else b"", env=env,
+                              cwd=env["HOME"], capture_output=True, timeout=30).stdout for command in commands]
+    return all(output.endswith(value.encode() + b"\n") for output in outputs)
+
+
+def edit(path, old, new):
+    path.write_bytes(path.read_bytes().replace(old, new))
+
+
+BROKEN = {  # each leaves the shell without the stored value, or with an old one
+    "commented-out": lambda home, _: [edit(home / name, b"\nif [", b"\n# if [") for name in (".profile", ".bashrc")],
+    "old-path": lambda home, _: [edit(home / name, b".config/veltrocam", b".old") for name in (".profile", ".bashrc")]
+    + [(home / ".old").mkdir(), (home / ".old/env.sh").write_bytes(b"export NAME='old'\n")],
+    "zdotdir-set-later": lambda home, env: [(home / "zd").mkdir(), env.update(ZDOTDIR=str(home / "zd"))],
+    "fish-conf-edited": lambda home, _: edit(home / ".config/fish/conf.d/veltrocam.fish", b"source", b"#source"),
+    "tcshrc-added-later": lambda home, _: (home / ".tcshrc").write_bytes(b"set x=1\n"),
+}
+
+
+@pytest.mark.parametrize("shell, broken", [
+    ("bash", None), ("bash", "commented-out"), ("bash", "old-path"), ("zsh", None), ("zsh", "zdotdir-set-later"),
+    ("fish", None), ("fish", "fish-conf-edited"), ("tcsh", None), ("tcsh", "tcshrc-added-later")])
+def test_covered_exactly_when_the_real_shell_gets_the_value_and_the_next_change_mends_it(env, monkeypatch, shell,
+                                                                                          broken):
+    env["SHELL"] = need(shell)
+    monkeypatch.setenv("SHELL", env["SHELL"])
+    update_bash_file(["NAME"], "it's set")
+    home = Path(env["HOME"])
+    if broken:
+        BROKEN[broken](home, env)
+        for name, value in env.items():
+            monkeypatch.setenv(name, value)
+    found = script_update.store_status()
+    assert found.covered == (broken is None) == shell_reads(env, shell, "it's set")
+    assert broken is None or any("differs" in state or "changed" in state for state in found.startup_files.values()) \
+        or broken in ("zdotdir-set-later", "tcshrc-added-later")
+    update_bash_file(["OTHER"], "x")
+    assert script_update.store_status().covered and shell_reads(env, shell, "it's set")

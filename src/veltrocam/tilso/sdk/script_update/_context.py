@@ -23,6 +23,7 @@ class Context:
         self.opted_out = os.environ.get("VELTROCAM_NO_MODIFY_RC") == "1"
         zdotdir = os.environ.get("ZDOTDIR", "")
         self.zdotdir = zdotdir if os.path.isabs(zdotdir) else None
+        self.zdotdir_unusable = "ZDOTDIR" in os.environ and self.zdotdir is None
         self._installed: dict[str, bool] = {}
 
     def in_home(self, name: str) -> str:

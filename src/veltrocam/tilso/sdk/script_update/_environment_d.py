@@ -14,6 +14,7 @@ from ._target import WHOLE_FILE_HEADER, Target
 GENERATOR: str | None = (
     "/usr/lib/systemd/user-environment-generators/30-systemd-environment-d-generator")
 _ESCAPE = re.compile(rb"\\([\\\"`])|\$(\$)")
+_CONTROL = re.compile(rb"[\x00-\x1f\x7f]")
 
 
 class EnvironmentD(Target):
@@ -36,6 +37,15 @@ class EnvironmentD(Target):
     def quote(self, value: bytes) -> bytes:
         return (b'"' + value.replace(b"\\", b"\\\\").replace(b'"', b'\\"')
                 .replace(b"`", b"\\`").replace(b"$", b"$$") + b'"')
+
+    def cannot_hold(self, ctx: Context, value: bytes) -> str | None:
+        """The generator prints its result C-escaped, and the user manager
+        takes ``\\n`` back as a backslash and an n: a control character
+        does not arrive as it was."""
+        if _CONTROL.search(value) is None:
+            return None
+        return ("systemd's user manager would not get it exactly: it receives "
+                "control characters (a line feed, a tab) C-escaped")
 
     def line(self, name: str, value: bytes) -> bytes:
         if not value:

@@ -45,17 +45,22 @@ class Sh(Target):
         path = home_relative(ctx, store) or quote(os.fsencode(store))
         return block(b"if [ -r %s ]; then . %s; fi" % (path, path))
 
-    def _zshenv(self, ctx: Context) -> str:
-        """The ``.zshenv`` zsh reads: in ``$ZDOTDIR`` when that is set,
-        else in the home folder."""
-        return os.path.join(ctx.zdotdir or ctx.home, ".zshenv")
+    def _zshenvs(self, ctx: Context) -> list[str]:
+        """The ``.zshenv`` files zsh reads: ``$ZDOTDIR/.zshenv`` for a zsh
+        started with ``ZDOTDIR``, and ``~/.zshenv`` for one started without
+        it (a fresh login, where ``~/.zshenv`` often sets ``ZDOTDIR``)."""
+        files = [ctx.in_home(".zshenv")]
+        if ctx.zdotdir and os.path.realpath(ctx.zdotdir) != os.path.realpath(ctx.home):
+            files.append(os.path.join(ctx.zdotdir, ".zshenv"))
+        return files
 
     def hooks(self, ctx: Context) -> list[Hook]:
         """``.profile`` (created if missing); ``.bash_profile`` and
         ``.bash_login`` when they exist, never created, since either makes
         bash skip ``.profile``; ``.bashrc`` when it exists or bash is the
         user's shell; ``.zshenv`` where zsh reads it, when zsh is the user's
-        shell or installed (in ``$ZDOTDIR`` when that folder exists)."""
+        shell or installed (also in ``$ZDOTDIR`` when that folder exists:
+        the folder is never created)."""
         files = [ctx.in_home(".profile")]
         files += [path for path in map(ctx.in_home, (".bash_profile", ".bash_login"))
                   if os.path.lexists(path)]
@@ -63,17 +68,14 @@ class Sh(Target):
         if ctx.shell == "bash" or os.path.lexists(bashrc):
             files.append(bashrc)
         if ctx.shell == "zsh" or ctx.installed("zsh"):
-            zshenv = self._zshenv(ctx)
-            files.append(zshenv if os.path.isdir(os.path.dirname(zshenv))
-                         else ctx.in_home(".zshenv"))
+            files += [path for path in self._zshenvs(ctx)
+                      if os.path.isdir(os.path.dirname(path))]
         content = self._block(ctx)
         return [Hook(path, content) for path in files]
 
     def all_hooks(self, ctx: Context) -> list[Hook]:
-        names = (".profile", ".bash_profile", ".bash_login", ".bashrc", ".zshenv")
-        files = [ctx.in_home(name) for name in names]
-        if ctx.zdotdir:
-            files.append(os.path.join(ctx.zdotdir, ".zshenv"))
+        names = (".profile", ".bash_profile", ".bash_login", ".bashrc")
+        files = [ctx.in_home(name) for name in names] + self._zshenvs(ctx)
         content = self._block(ctx)
         return [Hook(path, content) for path in dict.fromkeys(files)]
 
@@ -85,7 +87,9 @@ class Sh(Target):
             login = next((path for path in logins if os.path.lexists(path)), logins[-1])
             return [login, ctx.in_home(".bashrc")]
         if ctx.shell == "zsh":
-            return [self._zshenv(ctx)]
+            # ZDOTDIR empty or relative: zsh reads /.zshenv, or a file that
+            # moves with the current folder, so no file of the user's.
+            return [] if ctx.zdotdir_unusable else self._zshenvs(ctx)[::-1]
         if ctx.shell in _PROFILE_SHELLS:
             return [ctx.in_home(".profile")]
         return None
