@@ -114,6 +114,36 @@ def test_hostile_value_round_trips(env, monkeypatch, shell, value):
     assert not os.path.exists(os.path.join(env["HOME"], "pwned"))
 
 
+# xonsh reads its rc.d in interactive and login sessions; elvish its rc.elv when
+# interactive, its commands coming from stdin.
+OTHER_SHELLS = {"xonsh": (["xonsh", "-i", "-c"], None), "xonsh-login": (["xonsh", "-l", "-c"], None),
+                "elvish": (["elvish"], "stdin")}
+
+
+@pytest.mark.parametrize("value", HOSTILE.values(), ids=HOSTILE)
+@pytest.mark.parametrize("shell", OTHER_SHELLS)
+def test_hostile_value_reaches_xonsh_and_elvish_until_removed(env, monkeypatch, shell, value):
+    command, stdin = OTHER_SHELLS[shell]
+    env["SHELL"] = need(command[0])
+    monkeypatch.setenv("SHELL", env["SHELL"])
+    update_bash_file(["NAME", "OTHER"], value)
+    update_bash_file(["OTHER"], "other")
+
+    def read():
+        script = "echo @@\n/bin/sh -c '/usr/bin/printenv NAME OTHER; echo @@'"
+        done = subprocess.run(command + ([] if stdin else [script]), input=(script + "\n").encode() if stdin else b"",
+                              env=env, cwd=env["HOME"], capture_output=True, timeout=60)
+        # elvish prints its prompts on stderr
+        return done.stdout.partition(b"@@\n")[2].rpartition(b"@@")[0], re.sub(rb"\S*> ", b"", done.stderr)
+    assert read() == (value.encode() + b"\nother\n", b"")
+    assert script_update.store_status().covered
+    remove_from_bash_file(["NAME"])
+    assert read() == (b"other\n", b"")
+    remove_from_bash_file(["OTHER"])
+    assert read() == (b"", b"")
+    assert not os.path.exists(os.path.join(env["HOME"], "pwned"))
+
+
 @pytest.mark.parametrize("command, where", [
     (["bash", "-lc"], None), (["bash", "-ic"], None), (["sh", "-lc"], None),
     (["zsh", "-c"], None), (["zsh", "-c"], "ZDOTDIR"), (["sh", "-lc"], "XDG_CONFIG_HOME"),

@@ -1,4 +1,5 @@
 """Persistent environment variables for POSIX shells, fish, tcsh and csh,
+xonsh, elvish
 and systemd user sessions.
 
 Values live in a private file of ``export`` lines,
@@ -10,7 +11,7 @@ sources that file::
     if [ -r "$HOME/.config/veltrocam/env.sh" ]; then . "$HOME/.config/veltrocam/env.sh"; fi # veltrocam
     # <<< veltrocam <<<
 
-Each other target (fish, tcsh and csh, systemd's ``environment.d``) keeps
+Each other target (fish, tcsh and csh, xonsh, elvish, systemd's ``environment.d``) keeps
 the same names and values in a value file of its own, written from
 ``env.sh``'s entries, and sourced from its shells' start-up files.  Each
 target is one module, a record of what it is (see ``_target``); the table

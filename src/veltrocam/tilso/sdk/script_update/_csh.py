@@ -44,7 +44,7 @@ class Csh(Target):
     def unquote(self, match: re.Match[bytes]) -> bytes:
         return _ESCAPE.sub(rb"\1", match[2].replace(b"'\\''", b"'"))
 
-    def cannot_hold(self, ctx: Context, value: bytes) -> str | None:
+    def cannot_hold(self, ctx: Context, value: bytes, name: str = "") -> str | None:
         """Only bsd-csh limits a word; tcsh reads any length."""
         size = len(quote(value)) - value.count(b"!")
         if size <= WORD_MAX:

@@ -38,7 +38,7 @@ class EnvironmentD(Target):
         return (b'"' + value.replace(b"\\", b"\\\\").replace(b'"', b'\\"')
                 .replace(b"`", b"\\`").replace(b"$", b"$$") + b'"')
 
-    def cannot_hold(self, ctx: Context, value: bytes) -> str | None:
+    def cannot_hold(self, ctx: Context, value: bytes, name: str = "") -> str | None:
         """The generator prints its result C-escaped, and the user manager
         takes ``\\n`` back as a backslash and an n: a control character
         does not arrive as it was."""

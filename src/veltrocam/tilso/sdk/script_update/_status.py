@@ -84,7 +84,7 @@ def store_status() -> StoreStatus:
     left_out: dict[str, str] = {}
     for target in kept[1:]:
         for name, value in shareable(entries).items():
-            problem = target.cannot_hold(ctx, value)
+            problem = target.cannot_hold(ctx, value, name)
             if problem is not None:
                 text = f"left out of {target.value_file(ctx)}: {problem}"
                 left_out[name] = f"{left_out[name]}; {text}" if name in left_out else text

@@ -64,7 +64,7 @@ class Target:
     def line(self, name: str, value: bytes) -> bytes:
         return self.line_format % (name.encode("ascii"), self.quote(value))
 
-    def cannot_hold(self, ctx: Context, value: bytes) -> str | None:
+    def cannot_hold(self, ctx: Context, value: bytes, name: str = "") -> str | None:
         """Why the target would not give ``value`` back exactly, or None."""
         return None
 

@@ -4,13 +4,15 @@ are written from its entries."""
 
 from __future__ import annotations
 
-from . import _csh, _environment_d, _fish, _sh
+from . import _csh, _elvish, _environment_d, _fish, _sh, _xonsh
 from ._target import Target
 
 TARGETS: tuple[Target, ...] = (
     _sh.TARGET,
     _fish.TARGET,
     _csh.TARGET,
+    _xonsh.TARGET,
+    _elvish.TARGET,
     _environment_d.TARGET,
 )
 LEAD = TARGETS[0]

@@ -134,7 +134,7 @@ def held(ctx: Context, target: Target, entries: dict[str, bytes]) -> dict[str, b
     if target is LEAD:
         return entries
     return {name: value for name, value in shareable(entries).items()
-            if target.cannot_hold(ctx, value) is None}
+            if target.cannot_hold(ctx, value, name) is None}
 
 
 def leftover_paths(ctx: Context) -> list[str]:
@@ -276,6 +276,7 @@ def _refuse_unreadable(ctx: Context, kept: list[Target], names: list[str],
     """Refuse a value that no target read by the user's shell can hold.
     Any other target that cannot hold it just goes without it."""
     serving = [target for target in kept if target.read_by(ctx) is not None]
-    problems = [target.cannot_hold(ctx, value) for target in serving]
-    if serving and all(problems):
-        raise ValueError(f"refusing to store {names[0]}: {problems[0]}")
+    for name in names:
+        problems = [target.cannot_hold(ctx, value, name) for target in serving]
+        if serving and all(problems):
+            raise ValueError(f"refusing to store {name}: {problems[0]}")
