@@ -418,3 +418,26 @@ def test_startup_file_with_the_right_block_is_only_read(home, kind):
     (home / ".profile").write_bytes(before[".profile"][1].replace(b"-r", b"-f"))
     with pytest.raises(PermissionError, match="another user" if kind == "foreign" else "hard links"):
         update_bash_file(["V"], "3")  # now the block must be added
+
+
+@pytest.mark.parametrize("shell", ["/bin/bash", "/usr/bin/xonsh"])
+def test_value_a_target_cannot_hold_is_left_out_of_it_or_refused_for_the_users_shell(home, monkeypatch, shell):
+    """xonsh expands ~ and variables in a name ending in PATH; bsd-csh cuts words over 8187 bytes."""
+    monkeypatch.setenv("SHELL", shell)
+    for program in ("xonsh", "bsd-csh"):
+        (home / "../bin" / program).touch(0o755)
+    update_bash_file(["KEEP"], "1")
+    cases = [("MY_PATH", "~/bin:$HOME/x", "xonsh treats MY_PATH as a list of paths", "env.xsh", "env.csh"),
+             ("LONG", "x" * 9000, "csh reads words of at most 8187 bytes", "env.csh", "env.xsh")]
+    for name, value, reason, without, holding in cases:
+        if shell.endswith("xonsh") and "xonsh" in reason:
+            with pytest.raises(ValueError, match=f"refusing to store {name}: {reason}"):
+                update_bash_file([name], value)
+            continue
+        update_bash_file([name], value)
+        assert reason in script_update.store_status().left_out[name]
+        assert f"export {name}=".encode() in store(home).read_bytes()
+        assert name.encode() not in (store(home).parent / without).read_bytes()
+        assert name.encode() in (store(home).parent / holding).read_bytes()
+    assert remove_from_bash_file(["KEEP", "MY_PATH", "LONG"])[0] == "KEEP"
+    assert value_files(home) == {}
