@@ -1,6 +1,5 @@
 """Persistent environment variables for POSIX shells, fish, tcsh and csh,
-xonsh, elvish
-and systemd user sessions.
+xonsh, elvish and systemd user sessions.
 
 Values live in a private file of ``export`` lines,
 ``${XDG_CONFIG_HOME:-$HOME/.config}/veltrocam/env.sh`` (mode 0600 in a 0700
