@@ -80,6 +80,10 @@ def store_status() -> StoreStatus:
                 states[hook.path] = _startup_state(hook)
     shell_files = next((files for files in (target.read_by(ctx) for target in TARGETS)
                         if files is not None), [])
+    for path in shell_files:
+        if path not in states:
+            states[path] = ("missing" if os.path.isdir(os.path.dirname(path)) else
+                            "missing, and so is its folder: the shell reads no file there")
     covered = bool(shell_files) and all(states.get(path) == SOURCES for path in shell_files)
     left_out: dict[str, str] = {}
     for target in kept[1:]:
