@@ -195,6 +195,7 @@ class Names(list):
 @pytest.mark.parametrize("variables, value", [
     (Names(["V"]), "1"), (["V", "V"], "1"), (["V"], "é" * 16384),
     (["LANG", "TZ", "MANPATH", "EDITOR", "LC_ALL", "HISTSIZE", "STATUS", "Path", "uid", "Version"], "1"),
+    (["TERM", "BASH_FUNC_X", "USER", "HOSTTYPE", "BASH_COMPAT", "CDPATH", "SHELL", "fish_read_limit"], "1"),
 ])
 def test_accepted_input(home, variables, value):
     update_bash_file(variables, value)
@@ -207,12 +208,18 @@ def test_accepted_input(home, variables, value):
     ([b"V"], SECRET, TypeError, None), (["V"], b"x", TypeError, None), (["V"], None, TypeError, None),
     *[([name], SECRET, ValueError, name) for name in (
         "", "1A", "A-B", "A B", "\u00c9", "A\n", "PATH", "HOME", "IFS", "ENV", "BASH_ENV", "SHELLOPTS",
-        "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR", "BASH_FUNC_X", "LD_PRELOAD",
+        "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR", "LD_AUDIT", "LD_PRELOAD",
         "DYLD_X")],
     *[([name], "v", ValueError, f"{name}: storing it would break {shells}") for name, shells in (
-        ("status", "zsh and fish"), ("UID", "bash and zsh"), ("PWD", "sh, bash, zsh, fish, tcsh and csh"),
-        ("SHLVL", "bash, zsh, fish and tcsh"), ("version", "fish"), ("path", "zsh"), ("tcsh", "csh"),
-        ("USER", "fish"), ("fish_sequence_key_delay_ms", "fish"), ("HOSTTYPE", "tcsh"))],
+        ("status", 'zsh and fish: zsh: it says "read-only variable"'), ("UID", 'bash: it says "readonly'),
+        ("PWD", "fish"), ("SHLVL", "zsh and fish"), ("version", "fish"), ("path", "zsh"), ("tcsh", "csh"),
+        ("OSTYPE", "tcsh"), ("PYTHONHOME", "xonsh"), ("IFS", "sh, bash and zsh"), ("USERNAME", "zsh"))],
+    *[([name], "v", ValueError, f"{name}: {reason}") for name, reason in (
+        ("LD_LIBRARY_PATH", "it makes every program load code from its value"),
+        ("FPATH", "its value would decide what code runs: zsh loads functions"),
+        ("BASH_COMPLETION_USER_DIR", "its value would decide what code runs: bash-completion runs"),
+        ("PROMPT", "its value would decide what code runs: zsh with prompt_subst"),
+        ("OPTIND", "its value would decide what code runs: bash evaluates it as arithmetic"))],
     *[(["V"], value, ValueError, None) for value in (
         SECRET + "\0", SECRET + "\ud800", SECRET + "x" * 32758, SECRET + "é" * 16380)],
     (["V"], SECRET, PermissionError, None),

@@ -372,3 +372,34 @@ def test_covered_exactly_when_the_real_shell_gets_the_value_and_the_next_change_
         or broken in ("zdotdir-set-later", "tcshrc-added-later")
     update_bash_file(["OTHER"], "x")
     assert script_update.store_status().covered and shell_reads(env, shell, "it's set")
+
+
+@pytest.mark.parametrize("name, value, command, said", [
+    ("status", "word", ["zsh", "-f", "-c", '. "$0"; printenv AFTER'], b"read-only variable: status"),
+    ("SECONDS", "/usr/local", ["zsh", "-f", "-c", '. "$0"; printenv AFTER'], b"bad math expression"),
+    ("UID", "42", ["bash", "--norc", "-c", '. "$0"; printenv AFTER'], b"UID: readonly variable"),
+    ("version", "word", ["fish", "-c", "source $argv[1]; printenv AFTER"], b"read-only variable 'version'"),
+])
+def test_a_name_refused_as_breaking_a_shell_breaks_the_real_one(tmp_path, name, value, command, said):
+    """Written the way the store would write it, were it not refused."""
+    need(command[0])
+    target = script_update._fish.TARGET if command[0] == "fish" else script_update._sh.TARGET
+    file = tmp_path / "env"
+    file.write_bytes(target.line(name, value.encode()) + target.line("AFTER", b"ok"))
+    done = subprocess.run([*command, str(file)], capture_output=True, timeout=30)
+    assert said in done.stderr
+    assert name in str(pytest.raises(ValueError, update_bash_file, [name], value).value)
+
+
+def test_term_with_a_real_terminal_name_works_in_every_shell(env, monkeypatch):
+    update_bash_file(["TERM", "NAME"], "xterm-256color")
+    script = "/usr/bin/printenv TERM NAME"
+    for command, stdin in ((["bash", "-lc", script], None), (["zsh", "-ic", script], None),
+                           (["fish", "-ic", script], None), (["tcsh", "-c", script], None),
+                           (["bsd-csh", "-c", script], None), (["xonsh", "-i", "-c", script], None),
+                           (["elvish"], script + "\n")):
+        need(command[0])
+        done = subprocess.run(command, input=(stdin or "").encode(), env={**env, "TERM": "dumb"}, cwd=env["HOME"],
+                              capture_output=True, timeout=60)
+        assert re.sub(rb"\x1b][^\a]*\a", b"", done.stdout) == b"xterm-256color\n" * 2, command  # xonsh: a title
+        assert re.sub(rb"\S*> ", b"", done.stderr) == b"", command

@@ -14,104 +14,121 @@ _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 _SURROGATE = re.compile("[\ud800-\udfff]")
 MAX_VALUE_BYTES = 32 * 1024
 
-# Names whose value some shell or program runs as code, or takes code from.
+# Names whose value makes a shell or program run code taken from it, or
+# from files in the folders it names.  Each was checked with the real
+# shells (dash, bash, zsh, fish, tcsh, bsd-csh, xonsh, elvish) by storing a
+# value that runs a command, or names a folder holding planted code.
+_PROMPT_SUBST = ("zsh with prompt_subst (set by most zsh themes) runs $(...) "
+                 "written in it at every prompt")
 _RUNS_CODE = {
-    **dict.fromkeys(("PS1", "PS2", "PS3", "PS4"),
-                    "shells expand command substitutions in prompts, so every "
-                    "interactive shell would run code taken from its value"),
-    "PROMPT_COMMAND": "bash runs its value as a command before every prompt",
-    **dict.fromkeys(("PROMPT", "prompt", "RPROMPT", "RPS1", "RPS2", "PROMPT2",
-                     "PROMPT3", "PROMPT4", "RPROMPT2"),
-                    "zsh expands command substitutions in it at every prompt"),
-    "ENV": "sh and bash read the file it names at start-up and run it",
-    "BASH_ENV": "bash reads the file it names at start-up and runs it",
-    "ZDOTDIR": "zsh reads its start-up files from the folder it names",
-    "PATH": "every shell runs programs from the folders it names",
-    "IFS": "it changes how every shell splits words, so commands run differently",
-    "SHELLOPTS": "bash takes its options from it (xtrace, noexec and the like)",
-    "BASHOPTS": "bash takes its options from it",
+    "ENV": "sh (dash) and bash in POSIX mode run the file it names in every "
+           "interactive shell",
+    "BASH_ENV": "every non-interactive bash (scripts, bash -c) runs the file it names",
+    "ZDOTDIR": "zsh runs .zshenv, .zshrc and the rest from the folder it names",
     "HOME": "every shell reads its start-up files from the folder it names",
-    "MODULE_PATH": "zsh loads modules, that is code, from the folders it names",
-    "module_path": "zsh loads modules, that is code, from the folders it names",
-    "FPATH": "zsh autoloads functions, that is code, from the folders it names",
-    "fpath": "zsh autoloads functions, that is code, from the folders it names",
+    "PS0": "bash runs $(...) written in it before every command",
+    "PS1": "sh (dash) and bash run $(...) written in it at every prompt, and "
+           "so does zsh with prompt_subst",
+    "PS2": "sh (dash) and bash run $(...) written in it at every continuation prompt",
+    "PS3": "zsh with prompt_subst runs $(...) written in it at every select",
+    "PS4": "bash runs $(...) written in it for every traced command (set -x)",
+    "PROMPT_COMMAND": "bash runs it as a command before every prompt",
+    **dict.fromkeys(("PROMPT", "prompt", "PROMPT2", "PROMPT3", "PROMPT4",
+                     "RPROMPT", "RPROMPT2", "RPS1", "RPS2"), _PROMPT_SUBST),
+    **dict.fromkeys(("FPATH", "fpath"),
+                    "zsh loads functions (compinit and others) from the folders it names"),
+    **dict.fromkeys(("MODULE_PATH", "module_path"),
+                    "zsh loads modules (shared libraries) from the folders it names"),
+    "fish_function_path": "fish loads functions from the folders it names",
+    "BASH_COMPLETION_USER_DIR": "bash-completion runs the completion scripts "
+                                "in the folder it names",
+    "BASH_LOADABLES_PATH": "bash's enable -f loads shared libraries from the "
+                           "folders it names",
+    "XDG_CONFIG_HOME": "fish, xonsh and elvish run their start-up files from "
+                       "the folder it names (and the store's files would move)",
+    **dict.fromkeys(("XDG_DATA_DIRS", "XDG_DATA_HOME"),
+                    "fish runs the vendor_conf.d scripts of the folders it names"),
+    **dict.fromkeys(("XONSHRC", "XONSHRC_DIR"), "xonsh runs the files it names"),
+    "PYTHONPATH": "every Python program, xonsh included, runs sitecustomize "
+                  "and usercustomize from the folders it names",
+    **dict.fromkeys(("OPTIND", "RANDOM", "HISTCMD"),
+                    "bash evaluates it as arithmetic when env.sh sets it, "
+                    "running $(...) written in an index"),
 }
 _RUNS_CODE_PREFIXES = {
-    "LD_": "it makes every program load code from its value (the dynamic "
-           "loader reads LD_ variables)",
-    "DYLD_": "it makes every program load code from its value (the macOS "
-             "dynamic loader reads DYLD_ variables)",
-    "BASH_FUNC_": "bash takes a function, that is code, from such a variable",
+    "LD_": "it makes every program load code from its value: the dynamic "
+           "loader loads the libraries LD_PRELOAD and LD_AUDIT name and those "
+           "in the folders LD_LIBRARY_PATH names",
+    "DYLD_": "it makes every program on macOS load code from its value: "
+             "macOS's dynamic loader reads DYLD_ variables",
 }
-
 # Names no version has stored: removing them is refused too.
 _NEVER_STORED = frozenset({
     "PATH", "HOME", "IFS", "ENV", "BASH_ENV", "SHELLOPTS", "BASHOPTS",
     "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR",
 })
-_NEVER_STORED_PREFIXES = ("BASH_FUNC_", "LD_", "DYLD_")
+_NEVER_STORED_PREFIXES = ("LD_", "DYLD_")
 
-# Names that break a shell when stored with an ordinary value: the shell
-# prints an error or stops reading the file, drops the variables stored
-# after it, or takes over a variable it sets itself.  Found by storing each
-# name that these shells list or hold in their programs, with a word, a
-# number, a locale and a path as values, and reading the file with sh
-# (dash), bash (also --posix), zsh, fish 3.6 and 4, tcsh and csh: sourced,
-# sourced in an interactive shell, and inherited by an interactive shell.
-# A name counts when no such value works.  SECONDS and LINES hold only
-# until the shell counts on or the terminal is resized.
-_SHELL_NAMES = {
-    "sh": "OPTIND PPID PWD _",
-    "bash": (
-        "BASH BASHPID BASH_ALIASES BASH_ARGC BASH_ARGV BASH_ARGV0 "
-        "BASH_CMDS BASH_COMMAND BASH_COMPAT BASH_LINENO BASH_SOURCE "
-        "BASH_SUBSHELL BASH_VERSINFO BASH_VERSION BASH_XTRACEFD COLUMNS "
-        "COMP_WORDBREAKS DIRSTACK EPOCHREALTIME EPOCHSECONDS EUID FUNCNAME "
-        "GROUPS HISTCMD INSIDE_EMACS LINENO LINES OPTERR "
-        "OPTIND PIPESTATUS POSIXLY_CORRECT POSIX_PEDANTIC PPID "
-        "PS0 PWD RANDOM SECONDS SHLVL SRANDOM UID _"),
-    "zsh": (
-        "ARGC ARGV0 COLUMNS CPUTYPE EGID ERRNO EUID GID HISTCHARS HISTCMD HOST "
-        "KEYBOARD_HACK LINENO LINES MACHTYPE OLDPWD "
-        "OPTIND OSTYPE PPID PROMPT_EOL_MARK PWD RANDOM READNULLCMD "
-        "SECONDS SHLVL TRY_BLOCK_ERROR TRY_BLOCK_INTERRUPT TTY TTYIDLE "
-        "UID USERNAME VENDOR WATCH ZSH_ARGZERO ZSH_EVAL_CONTEXT ZSH_NAME "
-        "ZSH_PATCHLEVEL ZSH_SUBSHELL ZSH_VERSION _ aliases argv builtins "
-        "cdpath commands dirstack dis_aliases dis_builtins dis_functions "
-        "dis_functions_source dis_galiases dis_patchars dis_reswords "
-        "dis_saliases fignore funcfiletrace funcsourcetrace funcstack "
-        "functions functions_source functrace galiases histchars history "
-        "historywords i jobdirs jobstates jobtexts key keymaps mailpath "
-        "manpath modules nameddirs options parameters patchars "
-        "path pipestatus psvar reswords saliases signals status "
-        "termcap terminfo userdirs usergroups watch widgets "
-        "zle_bracketed_paste zsh_eval_context zsh_scheduled_events"),
-    "fish": (
-        "CMD_DURATION EUID FISH_DEBUG FISH_VERSION PWD SHLVL "
-        "USER _ __fish_added_user_paths __fish_bin_dir __fish_cache_dir "
-        "__fish_config_dir __fish_data_dir __fish_help_dir __fish_sysconf_dir "
-        "__fish_user_data_dir __fish_vendor_completionsdirs "
-        "__fish_vendor_confdirs __fish_vendor_functionsdirs argv "
-        "fish_bind_mode fish_complete_path fish_escape_delay_ms "
-        "fish_function_path fish_kill_signal fish_killring fish_pid "
-        "fish_read_limit fish_sequence_key_delay_ms history hostname "
-        "pipestatus status status_generation umask version"),
-    "tcsh": "HOST HOSTTYPE MACHTYPE NLSPATH PWD SHLVL VENDOR",
-    "csh": "PWD tcsh",
-}
+# Names a real shell breaks on with an ordinary value (a word, a number, a
+# path, a locale), read from its value file or inherited: each shell, then
+# how it breaks, then the names.
+_BREAKS = (
+    ("every shell", "it looks up commands there, so storing it replaces the "
+                    "user's command search path", "PATH"),
+    ("sh, bash and zsh", "they split words at its characters in the shell "
+                         "that reads env.sh", "IFS"),
+    ("sh", "Debian's /etc/profile then runs /etc/bash.bashrc in dash, which "
+           "fails", "BASH"),
+    ("bash", 'it says "readonly variable" at every start',
+     "SHELLOPTS BASHOPTS BASH_VERSINFO EUID UID PPID"),
+    ("bash", 'it says "invalid value for trace file descriptor" at every start',
+     "BASH_XTRACEFD"),
+    ("bash", "it starts in POSIX mode and skips the start-up file that "
+             "sources the store", "POSIXLY_CORRECT POSIX_PEDANTIC"),
+    ("zsh", 'it says "read-only variable" or "inconsistent type for '
+            'assignment" and stops reading env.sh, losing the names after it',
+     "ARGC HISTCMD LINENO PPID TTYIDLE ZSH_EVAL_CONTEXT ZSH_SUBSHELL "
+     "zsh_eval_context zsh_scheduled_events builtins dis_aliases dis_builtins "
+     "dis_functions dis_functions_source dis_galiases dis_patchars "
+     "dis_reswords dis_saliases funcfiletrace funcsourcetrace funcstack "
+     "functions functions_source functrace history historywords jobdirs "
+     "jobstates jobtexts keymaps modules parameters patchars reswords status "
+     "termcap terminfo userdirs usergroups widgets aliases argv cdpath "
+     "commands fignore galiases mailpath manpath nameddirs options path "
+     "pipestatus psvar saliases signals"),
+    ("zsh", "it takes the value as arithmetic: a path or a locale gives "
+            '"bad math expression" and zsh stops reading env.sh, losing the '
+            "names after it",
+     "COLUMNS LINES SECONDS SHLVL EGID GID ERRNO TRY_BLOCK_ERROR "
+     "TRY_BLOCK_INTERRUPT"),
+    ("zsh", "it takes the value's third character as its comment character, "
+            "and Debian's /etc/zsh/zprofile fails", "HISTCHARS histchars"),
+    ("zsh", "running as root, it switches to the user it names", "USERNAME"),
+    ("fish", 'it says "Tried to change the read-only variable" at every start',
+     "FISH_VERSION PWD SHLVL _ fish_kill_signal fish_killring fish_pid "
+     "history hostname pipestatus status status_generation version"),
+    ("fish", 'it says "Failed to match debug category" at every start',
+     "FISH_DEBUG"),
+    ("tcsh", "it does not start when the value holds a {", "OSTYPE"),
+    ("csh", "bsd-csh then runs tcsh's commands from /etc/csh.cshrc, which "
+            "fail", "tcsh"),
+    ("xonsh", "it does not start, nor does any Python program", "PYTHONHOME"),
+)
 
 
-def _shells_by_name() -> dict[str, str]:
-    """Map each name of ``_SHELL_NAMES`` to the shells it breaks, as text."""
-    shells: dict[str, list[str]] = {}
-    for shell, names in _SHELL_NAMES.items():
+def _breaks_by_name() -> dict[str, list[tuple[str, str]]]:
+    found: dict[str, list[tuple[str, str]]] = {}
+    for shell, how, names in _BREAKS:
         for name in names.split():
-            shells.setdefault(name, []).append(shell)
-    return {name: ", ".join(found[:-1]) + " and " + found[-1] if len(found) > 1
-            else found[0] for name, found in shells.items()}
+            found.setdefault(name, []).append((shell, how))
+    return found
 
 
-_BREAKS = _shells_by_name()
+_BROKEN = _breaks_by_name()
+
+
+def _listed(words: list[str]) -> str:
+    return ", ".join(words[:-1]) + " and " + words[-1] if len(words) > 1 else words[0]
 
 
 def refusal(name: str) -> tuple[str, str] | None:
@@ -121,10 +138,16 @@ def refusal(name: str) -> tuple[str, str] | None:
         (text for prefix, text in _RUNS_CODE_PREFIXES.items()
          if name.startswith(prefix)), None)
     if reason is not None:
+        if not name.startswith(tuple(_RUNS_CODE_PREFIXES)):
+            reason = f"its value would decide what code runs: {reason}"
         return reason, reason
-    if name in _BREAKS:
-        return (f"storing it would break {_BREAKS[name]}",
-                f"it breaks {_BREAKS[name]}")
+    if name in _BROKEN:
+        found = _BROKEN[name]
+        shells = _listed([shell for shell, _ in found])
+        hows = (found[0][1] if len(found) == 1
+                else "; ".join(f"{shell}: {how}" for shell, how in found))
+        return (f"storing it would break {shells}: {hows}",
+                f"it breaks {shells}: {hows}")
     return None
 
 
