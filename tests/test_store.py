@@ -435,6 +435,7 @@ def test_value_a_target_cannot_hold_is_left_out_of_it_or_refused_for_the_users_s
         (home / "../bin" / program).touch(0o755)
     update_bash_file(["KEEP"], "1")
     cases = [("MY_PATH", "~/bin:$HOME/x", "xonsh treats MY_PATH as a list of paths", "env.xsh", "env.csh"),
+             ("MY_DIRS", "%HOME%/x", "xonsh treats MY_DIRS as a list of paths", "env.xsh", "env.csh"),
              ("LONG", "x" * 9000, "csh reads words of at most 8187 bytes", "env.csh", "env.xsh")]
     for name, value, reason, without, holding in cases:
         if shell.endswith("xonsh") and "xonsh" in reason:
@@ -446,5 +447,5 @@ def test_value_a_target_cannot_hold_is_left_out_of_it_or_refused_for_the_users_s
         assert f"export {name}=".encode() in store(home).read_bytes()
         assert name.encode() not in (store(home).parent / without).read_bytes()
         assert name.encode() in (store(home).parent / holding).read_bytes()
-    assert remove_from_bash_file(["KEEP", "MY_PATH", "LONG"])[0] == "KEEP"
+    assert remove_from_bash_file(["KEEP", "MY_PATH", "MY_DIRS", "LONG"])[0] == "KEEP"
     assert value_files(home) == {}

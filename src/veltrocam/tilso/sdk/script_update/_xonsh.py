@@ -52,9 +52,9 @@ class Xonsh(Target):
             "utf-8", "surrogatepass"), match[2])
 
     def cannot_hold(self, ctx: Context, value: bytes, name: str = "") -> str | None:
-        if _PATH_NAME.fullmatch(name) and (b"~" in value or b"$" in value):
-            return (f"xonsh treats {name} as a list of paths and expands ~ and "
-                    f"variables in it before passing it on")
+        if _PATH_NAME.fullmatch(name) and any(sign in value for sign in (b"~", b"$", b"%")):
+            return (f"xonsh treats {name} as a list of paths and expands ~, $NAME "
+                    f"and %NAME% in it before passing it on")
         return None
 
     def _conf(self, ctx: Context) -> Hook:
