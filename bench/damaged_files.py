@@ -2,7 +2,8 @@
 
     python bench/damaged_files.py
 
-Each value file (env.sh, env.fish, env.csh and the environment.d file) is
+Each value file (env.sh, env.fish, env.csh, env.xsh, env.elv and the
+environment.d file) is
 written damaged in a throw-away home folder: an ordinary entry, then one
 value whose quote is never closed, in sizes from 100 bytes to 1 MB.  Then
 store_status() and update_bash_file() run; each must fail with "cannot be
@@ -26,17 +27,20 @@ FILES = {
     "env.sh": (".config/veltrocam/env.sh", b"export A='x'\\''y'\n", b"export B='"),
     "env.fish": (".config/veltrocam/env.fish", b"set -gx A 'x\\'y'\n", b"set -gx B '"),
     "env.csh": (".config/veltrocam/env.csh", b"setenv A 'x\\!y'\n", b"setenv B '"),
+    "env.xsh": (".config/veltrocam/env.xsh", b"$A = 'x\\x27y'\n", b"$B = '"),
+    "env.elv": (".config/veltrocam/env.elv", b"set E:A = 'x''y'\n", b"set E:B = '"),
     "environment.d": (".config/environment.d/60-veltrocam.conf", b'A="x$$y"\n', b'B="'),
 }
 # What the damaged value repeats: text with the file's own escapes in it, as
 # a value edited by hand would have.
-FILLING = {"env.sh": b"a'\\''", "env.fish": b"a\\'", "env.csh": b"a\\!", "environment.d": b"a$$"}
+FILLING = {"env.sh": b"a'\\''", "env.fish": b"a\\'", "env.csh": b"a\\!", "env.xsh": b"a\\x27",
+           "env.elv": b"a''", "environment.d": b"a$$"}
 
 
 def damaged(name, size):
     """About `size` bytes: a whole entry, then one that never ends."""
     _, entry, start = FILES[name]
-    head = (script_update._WHOLE_FILE_HEADER if name == "environment.d" else b"") + entry
+    head = (script_update._target.WHOLE_FILE_HEADER if name == "environment.d" else b"") + entry
     filling = FILLING[name] * size
     return (head + start + filling)[:size]
 

@@ -221,3 +221,16 @@ def test_real_process_and_login_shell(tmp_path):
     show = subprocess.run(["bash", "-lc", '"$0" -m veltrocam.tilso.sdk show', sys.executable],
                           env=env, capture_output=True, text=True, check=True)
     assert show.stdout == "user: dave\npassword: p**********\n"
+
+
+def test_no_secret_left_after_logout_under_the_opt_out(home, monkeypatch):
+    """systemd's generator is installed: its environment.d file follows every change, opt-out or not."""
+    run("login", "-u", "alice", "--password-stdin", input="firstpw1")
+    monkeypatch.setenv("VELTROCAM_NO_MODIFY_RC", "1")
+    run("login", "-u", "alice", "--password-stdin", input="secondpw")
+    texts = {path: path.read_bytes() for path in home.rglob("*") if path.is_file()}
+    assert b"alice:secondpw" in texts[home / "config/environment.d/60-veltrocam.conf"]
+    assert not any(b"firstpw1" in text for text in texts.values())
+    assert run("logout").stdout.startswith("Removed VELTROCAM_LICENSE")
+    assert not any(b"secondpw" in path.read_bytes() for path in home.rglob("*") if path.is_file())
+    assert "Stored names: none" in run("status").stdout

@@ -26,7 +26,9 @@ import veltrocam.tilso.sdk
 ROOT = Path(__file__).resolve().parents[1]
 DISTRIBUTION = "veltrocam-license-helper"
 PACKAGE_FILES = {
-    "__init__.py", "__main__.py", "_version.py", "cli.py", "script_update.py",
+    "__init__.py", "__main__.py", "_version.py", "cli.py", *(f"script_update/{name}.py" for name in (
+        "__init__", "_context", "_csh", "_elvish", "_environment_d", "_files", "_fish", "_names", "_sh", "_status",
+        "_target", "_targets", "_transaction", "_xonsh")),
     "license_helper.pyi", "py.typed",
     "license_helper" + sysconfig.get_config_var("EXT_SUFFIX"),
 }

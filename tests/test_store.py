@@ -23,7 +23,7 @@ def home(tmp_path, monkeypatch):
     and so does systemd's generator unless a test names one."""
     for name in ("XDG_CONFIG_HOME", "ZDOTDIR", "SUDO_USER", "VELTROCAM_NO_MODIFY_RC"):
         monkeypatch.delenv(name, raising=False)
-    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", None)
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", None)
     (tmp_path / "bin").mkdir()
     monkeypatch.setenv("PATH", str(tmp_path / "bin"))
     monkeypatch.setenv("SHELL", "/bin/sh")
@@ -86,7 +86,7 @@ def test_block_converted_to_crlf_is_recognised(home):
     ({}, [".bash_profile", ".bash_login", ".bashrc"], [".profile", ".bash_profile", ".bash_login", ".bashrc"]),
     ({"SHELL": "/bin/zsh"}, [], [".profile", ".zshenv"]),
     ({}, ["../bin/zsh"], [".profile", ".zshenv"]),
-    ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, ["z/.zshenv"], [".profile", "z/.zshenv"]),
+    ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, ["z/.zshenv"], [".profile", ".zshenv", "z/.zshenv"]),
     ({"SHELL": "/bin/zsh", "ZDOTDIR": "z"}, [], [".profile", ".zshenv"]),
     ({"SHELL": "/bin/bash", "VELTROCAM_NO_MODIFY_RC": "1"}, [], []),
     ({}, ["../bin/fish"], [FISH_STORE, ".profile", FISH_CONF]),
@@ -106,7 +106,7 @@ def test_startup_files_chosen(home, monkeypatch, settings, existing, expected):
         (home / name).touch(0o755)
     for name, value in settings.items():
         if name == "generator":
-            monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", str(home / value))
+            monkeypatch.setattr(script_update._environment_d, "GENERATOR", str(home / value))
         else:
             monkeypatch.setenv(name, str(home / value) if name == "ZDOTDIR" else value)
     assert update_bash_file(["V"], "1") == [str(store(home))] + [str(home / name) for name in expected]
@@ -122,7 +122,7 @@ def test_startup_files_chosen(home, monkeypatch, settings, existing, expected):
 def test_linked_file_keeps_its_target_when_the_last_name_goes(home, monkeypatch, file):
     monkeypatch.setenv("SHELL", "/usr/bin/fish")
     (home / "../bin/tcsh").touch(0o755)
-    monkeypatch.setattr(script_update, "_ENVIRONMENT_D_GENERATOR", str(home / "../bin/tcsh"))
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", str(home / "../bin/tcsh"))
     real = home / "dotfiles/linked"
     real.parent.mkdir()
     real.touch()
@@ -195,6 +195,7 @@ class Names(list):
 @pytest.mark.parametrize("variables, value", [
     (Names(["V"]), "1"), (["V", "V"], "1"), (["V"], "é" * 16384),
     (["LANG", "TZ", "MANPATH", "EDITOR", "LC_ALL", "HISTSIZE", "STATUS", "Path", "uid", "Version"], "1"),
+    (["TERM", "BASH_FUNC_X", "USER", "HOSTTYPE", "BASH_COMPAT", "CDPATH", "SHELL", "fish_read_limit"], "1"),
 ])
 def test_accepted_input(home, variables, value):
     update_bash_file(variables, value)
@@ -207,12 +208,18 @@ def test_accepted_input(home, variables, value):
     ([b"V"], SECRET, TypeError, None), (["V"], b"x", TypeError, None), (["V"], None, TypeError, None),
     *[([name], SECRET, ValueError, name) for name in (
         "", "1A", "A-B", "A B", "\u00c9", "A\n", "PATH", "HOME", "IFS", "ENV", "BASH_ENV", "SHELLOPTS",
-        "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR", "BASH_X", "LD_PRELOAD",
+        "BASHOPTS", "PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ZDOTDIR", "LD_AUDIT", "LD_PRELOAD",
         "DYLD_X")],
     *[([name], "v", ValueError, f"{name}: storing it would break {shells}") for name, shells in (
-        ("status", "zsh and fish"), ("UID", "bash and zsh"), ("PWD", "sh, bash, zsh, fish, tcsh and csh"),
-        ("SHLVL", "bash, zsh, fish and tcsh"), ("version", "fish"), ("path", "zsh"), ("tcsh", "csh"),
-        ("USER", "fish"), ("fish_sequence_key_delay_ms", "fish"), ("HOSTTYPE", "tcsh"))],
+        ("status", 'zsh and fish: zsh: it says "read-only variable"'), ("UID", 'bash: it says "readonly'),
+        ("PWD", "fish"), ("SHLVL", "zsh and fish"), ("version", "fish"), ("path", "zsh"), ("tcsh", "csh"),
+        ("OSTYPE", "tcsh"), ("PYTHONHOME", "xonsh"), ("IFS", "sh, bash and zsh"), ("USERNAME", "zsh"))],
+    *[([name], "v", ValueError, f"{name}: {reason}") for name, reason in (
+        ("LD_LIBRARY_PATH", "it makes every program load code from its value"),
+        ("FPATH", "its value would decide what code runs: zsh loads functions"),
+        ("BASH_COMPLETION_USER_DIR", "its value would decide what code runs: bash-completion runs"),
+        ("PROMPT", "its value would decide what code runs: zsh with prompt_subst"),
+        ("OPTIND", "its value would decide what code runs: bash evaluates it as arithmetic"))],
     *[(["V"], value, ValueError, None) for value in (
         SECRET + "\0", SECRET + "\ud800", SECRET + "x" * 32758, SECRET + "é" * 16380)],
     (["V"], SECRET, PermissionError, None),
@@ -284,7 +291,7 @@ def test_only_own_leftovers_are_removed(home):
 @pytest.mark.parametrize("held", ["store", "home"])
 def test_lock_timeout(home, monkeypatch, held):
     update_bash_file(["V"], "1")
-    monkeypatch.setattr(script_update, "_LOCK_TIMEOUT", 0.1)
+    monkeypatch.setattr(script_update._files, "LOCK_TIMEOUT", 0.1)
     if held == "home":  # another caller's config folder is elsewhere: the home still excludes it
         monkeypatch.setenv("XDG_CONFIG_HOME", str(home / "elsewhere"))
     lock = os.open(store(home).with_name("env.sh.lock") if held == "store" else home, os.O_RDONLY)
@@ -327,7 +334,7 @@ BEGIN, END = b"# >>> veltrocam >>>\n", b"# <<< veltrocam <<<\n"
     (FISH_STORE, b"export V='1'\n"),
     (".config/veltrocam/env.sh", b"export V='" + b"a" * 40 + b"\n"), (FISH_STORE, b"set -gx V '" + b"a" * 40),
     (CSH_STORE, b"setenv V 'a!b'\n"), (CSH_STORE, b"setenv V 'a\nb'\n"), (CSH_STORE, b"setenv V '" + b"a\\" * 40),
-    (ENVIRONMENT_D, b'V="1"\n'), (ENVIRONMENT_D, script_update._WHOLE_FILE_HEADER + b'V="$HOME"\n'),
+    (ENVIRONMENT_D, b'V="1"\n'), (ENVIRONMENT_D, script_update._target.WHOLE_FILE_HEADER + b'V="$HOME"\n'),
 ])
 def test_malformed_content_refused_without_write(home, file, content):
     store(home).parent.mkdir(parents=True, mode=0o700)
@@ -342,3 +349,103 @@ def test_malformed_content_refused_without_write(home, file, content):
         with pytest.raises(ValueError):
             remove_from_bash_file(["W"])
         assert store(home).read_bytes() == b"export W='2'\n"
+
+
+def value_files(home):
+    return {path: path.read_bytes() for path in (home / ".config").rglob("*")
+            if path.is_file() and path.suffix != ".lock" and path.name != "veltrocam.fish"}
+
+
+def test_opt_out_keeps_existing_files_in_step_and_removal_reaches_them_all(home, monkeypatch):
+    monkeypatch.setenv("SHELL", "/usr/bin/fish")
+    (home / "../bin/tcsh").touch(0o755)
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", str(home / "../bin/tcsh"))
+    update_bash_file(["V"], SECRET)
+    update_bash_file(["W"], "kept")
+    assert len(value_files(home)) == 4
+    monkeypatch.setenv("VELTROCAM_NO_MODIFY_RC", "1")
+    startup = {name: (home / name).read_bytes() for name in (".profile", ".cshrc", FISH_CONF)}
+    update_bash_file(["V"], "changed")
+    assert all(b"changed" in data and SECRET.encode() not in data for data in value_files(home).values())
+    assert remove_from_bash_file(["V"]) == ["V"]
+    assert all(b"changed" not in data and b"kept" in data for data in value_files(home).values())
+    assert len(value_files(home)) == 4
+    assert remove_from_bash_file(["W"]) == ["W"] and value_files(home) == {}
+    assert {name: (home / name).read_bytes() for name in startup} == startup
+
+
+@pytest.mark.parametrize("mask", [0o000, 0o020])
+def test_created_files_private_or_at_most_0644_whatever_the_umask(home, monkeypatch, mask):
+    monkeypatch.setenv("SHELL", "/bin/bash")
+    for program in ("fish", "tcsh", "zsh"):
+        (home / "../bin" / program).touch(0o755)
+    monkeypatch.setattr(script_update._environment_d, "GENERATOR", str(home / "../bin/tcsh"))
+    old = os.umask(mask)
+    try:
+        update_bash_file(["V"], "1")
+    finally:
+        os.umask(old)
+    private = {store(home).parent, *store(home).parent.iterdir(), home / ENVIRONMENT_D}
+    modes = {path: stat.S_IMODE(path.stat().st_mode) for path in home.rglob("*")}
+    assert len(modes) == 15
+    assert {path: mode for path, mode in modes.items() if path in private} == dict.fromkeys(
+        private, 0o600) | {store(home).parent: 0o700}
+    assert [path for path, mode in modes.items() if mode & (0o022 if path.is_dir() else 0o133)] == []
+
+
+@pytest.mark.parametrize("value", ["", "relative", "missing"])
+def test_unusable_home_refused_and_never_created(home, monkeypatch, value):
+    where = {"": "", "relative": "home", "missing": str(home / "missing")}[value]
+    monkeypatch.setenv("HOME", where)
+    monkeypatch.chdir(home)
+    for name in ("make_private_folder", "locked_home"):  # a fault must not reach / itself
+        monkeypatch.setattr(script_update._files, name, pytest.fail)
+    for call in (lambda: update_bash_file(["V"], "1"), lambda: remove_from_bash_file(["V"]),
+                 script_update.store_status):
+        with pytest.raises(RuntimeError, match="does not exist" if value == "missing" else "HOME"):
+            call()
+    assert snapshot(home) == {}
+
+
+@pytest.mark.parametrize("kind", ["foreign", "hard-linked"])
+def test_startup_file_with_the_right_block_is_only_read(home, kind):
+    update_bash_file(["V", "W"], "1")
+    profile = home / ".profile"
+    if kind == "foreign":
+        if os.geteuid() != 0:
+            pytest.skip("only root can give a file to another user")
+        os.chown(profile, 65534, 65534)
+    else:
+        os.link(profile, home / "dotfiles-profile")
+    before = snapshot(home)
+    assert update_bash_file(["V"], "2") == [str(store(home))]
+    assert remove_from_bash_file(["V"]) == ["V"]
+    assert {k: v for k, v in snapshot(home).items() if "veltrocam" not in k} == {
+        k: v for k, v in before.items() if "veltrocam" not in k}
+    (home / ".profile").write_bytes(before[".profile"][1].replace(b"-r", b"-f"))
+    with pytest.raises(PermissionError, match="another user" if kind == "foreign" else "hard links"):
+        update_bash_file(["V"], "3")  # now the block must be added
+
+
+@pytest.mark.parametrize("shell", ["/bin/bash", "/usr/bin/xonsh"])
+def test_value_a_target_cannot_hold_is_left_out_of_it_or_refused_for_the_users_shell(home, monkeypatch, shell):
+    """xonsh expands ~ and variables in a name ending in PATH; bsd-csh cuts words over 8187 bytes."""
+    monkeypatch.setenv("SHELL", shell)
+    for program in ("xonsh", "bsd-csh"):
+        (home / "../bin" / program).touch(0o755)
+    update_bash_file(["KEEP"], "1")
+    cases = [("MY_PATH", "~/bin:$HOME/x", "xonsh treats MY_PATH as a list of paths", "env.xsh", "env.csh"),
+             ("MY_DIRS", "%HOME%/x", "xonsh treats MY_DIRS as a list of paths", "env.xsh", "env.csh"),
+             ("LONG", "x" * 9000, "csh reads words of at most 8187 bytes", "env.csh", "env.xsh")]
+    for name, value, reason, without, holding in cases:
+        if shell.endswith("xonsh") and "xonsh" in reason:
+            with pytest.raises(ValueError, match=f"refusing to store {name}: {reason}"):
+                update_bash_file([name], value)
+            continue
+        update_bash_file([name], value)
+        assert reason in script_update.store_status().left_out[name]
+        assert f"export {name}=".encode() in store(home).read_bytes()
+        assert name.encode() not in (store(home).parent / without).read_bytes()
+        assert name.encode() in (store(home).parent / holding).read_bytes()
+    assert remove_from_bash_file(["KEEP", "MY_PATH", "MY_DIRS", "LONG"])[0] == "KEEP"
+    assert value_files(home) == {}

@@ -260,7 +260,7 @@ def _status_lines(found: StoreStatus) -> Iterator[str]:
     for name, value in found.values.items():
         shown = f" ({_masked_license(value)})" if name == LICENSE_VARIABLE else ""
         if name in found.refused:
-            yield (f"  {name}: refused now, since it breaks {found.refused[name]}; "
+            yield (f"  {name}: refused now, since {found.refused[name]}; "
                    "only env.sh still holds it: remove it with "
                    f"remove_from_bash_file([{name!r}])")
         elif os.environ.get(name) == value:
@@ -268,6 +268,8 @@ def _status_lines(found: StoreStatus) -> Iterator[str]:
         else:
             stale = True
             yield f"  {name}{shown}: this process does not have the stored value"
+        if name in found.left_out:
+            yield f"    {found.left_out[name]}"
     if stale:
         yield "  Open a new terminal to get the stored values."
     yield "Start-up files:"
