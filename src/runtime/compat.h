@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -154,19 +155,14 @@ inline PyObject *load(PyObject *const &field) noexcept
 /// one shared count would serialise every thread comparing it.
 inline bool instance_dict_is(PyObject *object, PyObject *dict) noexcept
 {
-#ifdef Py_GIL_DISABLED
     PyObject **slot = _PyObject_GetDictPtr(object);
-    return slot != nullptr
-           && std::atomic_ref<PyObject *>(*slot).load(std::memory_order_acquire) == dict;
-#else
-    PyObject *found = PyObject_GenericGetDict(object, nullptr);
-    if (found == nullptr) {
-        PyErr_Clear();
+    if (slot == nullptr) {
+        PyErr_Clear();  // a dict that could not be made from the instance's values
         return false;
     }
-    Py_DECREF(found);
-    return found == dict;
-#endif
+    if constexpr (kFreeThreaded)
+        return std::atomic_ref<PyObject *>(*slot).load(std::memory_order_acquire) == dict;
+    return *slot == dict;
 }
 
 /// The method resolution order of `type`, a new reference or null.  Read
@@ -754,24 +750,35 @@ inline bool tools_listening(ToolWatch &watch, PyThreadState *tstate) noexcept
 #endif
 }
 
-/// Whether a tool has asked for events of `code` alone (local events).
-/// 3.14 and later keep that in a record of their own; there a code object
-/// that has any monitoring data at all counts as listened to.
-inline bool code_has_local_tools(PyObject *code) noexcept
+/// Whether a tool has asked for events of one of `codes` alone (local
+/// events).  3.14 and later keep that in a record of their own; there a code
+/// object that has any monitoring data at all counts as listened to.
+template <std::size_t N>
+inline bool codes_have_local_tools(PyObject *const (&codes)[N]) noexcept
 {
-#if PY_VERSION_HEX >= 0x030E0000
-    return reinterpret_cast<PyCodeObject *>(code)->_co_monitoring != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    const _PyCoMonitoringData *data = reinterpret_cast<PyCodeObject *>(code)->_co_monitoring;
-    if (data == nullptr)
+#if PY_VERSION_HEX >= 0x030C0000
+    // Most often none has monitoring data at all: one test for all.
+    std::uintptr_t any = 0;
+    for (PyObject *code : codes)
+        any |= reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyCodeObject *>(code)->_co_monitoring);
+    if (any == 0)
         return false;
-    for (std::uint8_t tools : data->local_monitors.tools) {
-        if (tools != 0)
-            return true;
+#if PY_VERSION_HEX >= 0x030E0000
+    return true;
+#else
+    for (PyObject *code : codes) {
+        const _PyCoMonitoringData *data = reinterpret_cast<PyCodeObject *>(code)->_co_monitoring;
+        if (data == nullptr)
+            continue;
+        for (std::uint8_t tools : data->local_monitors.tools) {
+            if (tools != 0)
+                return true;
+        }
     }
     return false;
+#endif
 #else
-    (void)code;
+    (void)codes;
     return false;
 #endif
 }

@@ -159,11 +159,7 @@ constexpr int kBypassedFrames = 3;
 /// functions alone.
 inline bool environ_get_listened(const EnvironRecord &record) noexcept
 {
-    for (PyObject *code : record.codes) {
-        if (compat::code_has_local_tools(code))
-            return true;
-    }
-    return false;
+    return compat::codes_have_local_tools(record.codes);
 }
 
 /// `environ.get(name)`, where `get` is the interned name "get".  The
