@@ -28,7 +28,9 @@ with atheris.instrument_imports(include=["harness"]):
     import harness  # noqa: E402
 
 COLLECT = os.environ.get("FUZZ_COLLECT")
+PER_CATEGORY = int(os.environ.get("FUZZ_PER_CATEGORY", "4"))
 _seen = {}
+_per_category = {}
 
 
 class Finding(Exception):
@@ -51,8 +53,13 @@ def test_one_input(data):
     found = harness.difference(program)
     if found is None:
         return
-    # A difference must show again in the same process to count.
+    # A difference must show again in the same process, and the Python
+    # source must give itself the same log twice, to count.
     if harness.difference(program) is None:
+        return
+    if harness.run(program, "equivalent") != harness.run(program, "equivalent"):
+        return
+    if COLLECT and _per_category.get(harness.category(found), 0) >= PER_CATEGORY:
         return
     smaller = harness.minimize(program)
     found = harness.difference(smaller)
@@ -64,6 +71,7 @@ def test_one_input(data):
         if key in _seen:
             return
         _seen[key] = True
+        _per_category[harness.category(found)] = _per_category.get(harness.category(found), 0) + 1
         name = hashlib.sha1(key.encode()).hexdigest()[:12]
         os.makedirs(COLLECT, exist_ok=True)
         with open(os.path.join(COLLECT, f"{harness.category(found)}-{name}"), "wb") as file:

@@ -87,9 +87,9 @@ ORIGINAL_CODES = {"Mapping.get": MAPPING_GET.__code__,
                   "encode": ENCODE.__code__, "decode": DECODE.__code__}
 ORIGINAL_GET_DEFAULTS = MAPPING_GET.__defaults__
 ORIGINAL_ENCODING = ENCODE.__closure__[0].cell_contents
-TRACED_FILES = {os.__file__, collections.abc.__file__,
-                getattr(sys.modules.get("_collections_abc"), "__file__", None)}
-TRACED_FILES.discard(None)
+# The files of the code that os.environ.get runs ("<frozen os>" where the
+# interpreter has frozen copies of them).
+TRACED_FILES = {MAPPING_GET.__code__.co_filename, ENVIRON_GETITEM.__code__.co_filename}
 
 NAMES = ["VELTROCAM_LICENSE", "FZ_A", "FZ_B", "FZ_\udcff", "FZ_\xe9", "", "FZ=X", "FZ\0"]
 VALUES = ["user:pw", "us:er:pw", "nocolon", "", ":", "\xe9:\udcff", "x" * 40, "a\0b"]
@@ -316,17 +316,37 @@ class Collider:
         return hash(self.name)
 
     def __eq__(self, other):
+        if _quiet:
+            return False
         log(f"{self._fz_tag}.__eq__({describe(other)})", self._fz_run)
         act(self._fz_action, self._fz_tag, "__eq__", self._fz_run)
         return False
+
+
+# The two sides' module dicts hold different keys, so the colliding keys
+# that the harness's own stores and deletions meet depend on each dict's
+# layout, not on the side: those comparisons are not logged.
+_quiet = 0
+
+
+class quiet:
+    def __enter__(self):
+        global _quiet
+        _quiet += 1
+
+    def __exit__(self, *exc):
+        global _quiet
+        _quiet -= 1
 
 
 class Namespace:
     """A stand-in module: attributes only, weakly referable."""
 
     def __init__(self, tag, **attributes):
+        self._fz_run = RUN
         self._fz_tag = tag
-        self.__dict__.update(attributes)
+        for name, value in attributes.items():
+            setattr(self, name, value)
 
 
 class LoggingNamespace(Namespace):
@@ -792,6 +812,14 @@ def restore_all(run, state, final=False):
         for key, value in state.data.items():
             if ORIGINAL_DATA.get(key, MISSING) != value or type(ORIGINAL_DATA[key]) is not bytes:
                 ORIGINAL_DATA[key] = value
+        # Deleted keys leave their slots behind, and where a key of the
+        # next run lands (so which colliding keys a lookup meets) would
+        # depend on every run before: each dict a program can fill is laid
+        # out afresh.
+        for d in (target, vars(os), ORIGINAL_INSTANCE_DICT, ORIGINAL_DATA):
+            saved = dict(d)
+            d.clear()
+            d.update(saved)
 
 
 def release_watchers():
@@ -936,9 +964,11 @@ def apply(op, i, run, state):
             del getattr(ORIGINAL_ENVIRON, "_data")[key]
         log("del os.environ._data[k] -> " + guarded(remove))
     elif kind == "global":
-        apply_global(op, tag, run)
+        with quiet():
+            apply_global(op, tag, run)
     elif kind == "collide":
-        vars(target)[track(Collider(op[1], tag, op[2]), tag)] = "collider"
+        with quiet():
+            vars(target)[track(Collider(op[1], tag, op[2]), tag)] = "collider"
     elif kind == "environ":
         apply_environ(op, tag)
     elif kind == "data":
@@ -1005,7 +1035,8 @@ def apply(op, i, run, state):
         else:
             release_watchers()
     elif kind == "restore_all":
-        restore_all(run, state)
+        with quiet():
+            restore_all(run, state)
 
 
 def apply_global(op, tag, run):
@@ -1022,7 +1053,6 @@ def apply_global(op, tag, run):
             value = Namespace(tag, environ=os.environ, popen=popen)
         elif variant == "logging":
             value = LoggingNamespace(tag, environ=os.environ, popen=popen)
-            value._fz_run = RUN
         elif variant == "module":
             value = types.ModuleType("fzos")
             value.environ, value.popen, value._fz_tag = os.environ, popen, tag
@@ -1032,7 +1062,6 @@ def apply_global(op, tag, run):
         echo = recorder(f"{tag}.echo", "echo", action, "raise" if variant == "raising" else None)
         if variant == "logging":
             value = LoggingNamespace(tag, echo=echo)
-            value._fz_run = RUN
         elif variant == "real":
             import click
             value = click
@@ -1208,11 +1237,20 @@ def apply_tracer(op, run):
         monitoring.set_events(4, monitoring.events.PY_START)
 
 
+_frozen = False
+
+
 def run(program, side):
     """The log of `program` run against `side` ("module" or "equivalent")."""
-    global RUN
+    global RUN, _frozen
     this = Run(side)
     gc.collect()
+    if not _frozen:
+        # Everything there is before the first run (the interpreter, the
+        # harness, the fuzzer) is left out of every later collection, which
+        # then costs next to nothing.
+        gc.freeze()
+        _frozen = True
     gc.disable()
     output = io.StringIO()
     saved_stdout = sys.stdout
@@ -1242,7 +1280,8 @@ def run(program, side):
         this.log.append("[end]")
     finally:
         try:
-            restore_all(this, state, final=True)
+            with quiet():
+                restore_all(this, state, final=True)
         finally:
             sys.stdout = saved_stdout
             if sys.getrecursionlimit() != state.limit:
