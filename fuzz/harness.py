@@ -501,6 +501,7 @@ def build(data):
     r = Reader(data)
     ops = []
     while r.left() and len(ops) < 24:
+        count = len(ops)
         kind = r.pick(OPS)
         if kind == "get":
             ops.append(("get", r.pick(GET_SHAPES), read_str(r, NAME_KINDS)))
@@ -549,6 +550,8 @@ def build(data):
             ops.append(("watchers", r.pick(["take", "release"])))
         elif kind == "restore_all":
             ops.append(("restore_all",))
+        if kind in SKIPPED:
+            del ops[count:]
     return ops
 
 
@@ -556,11 +559,11 @@ OPS = ["get", "get", "get", "set", "set", "env_set", "env_set", "env_del", "data
        "data_del", "global", "global", "collide", "environ", "environ", "data", "data",
        "codec", "class_attr", "code", "instance", "tracer", "gc", "recursion", "watchers",
        "restore_all"]
+# Left out operations still take their bytes, so that an input means the
+# same program whatever is left out and on every version.
 _DROPPED = {"trace": {"tracer"}, "recursion": {"recursion"}, "collide": {"collide"},
             "watchers": {"watchers"}}
-OPS = [op for op in OPS if not any(op in _DROPPED.get(i, ()) for i in IGNORE)]
-if sys.version_info < (3, 12):
-    OPS = [op for op in OPS if op != "watchers"]
+SKIPPED = frozenset(kind for i in IGNORE for kind in _DROPPED.get(i, ()))
 
 
 def encode_program(ops):
@@ -1030,7 +1033,9 @@ def apply(op, i, run, state):
                 text = "raise TypeError: <binding error>"
         log(f"recursion-limited get_license_info{op[2]} -> {text}")
     elif kind == "watchers":
-        if op[1] == "take":
+        if sys.version_info < (3, 12):
+            log("no dict watchers before 3.12")
+        elif op[1] == "take":
             log(f"watchers taken: {'some' if take_watchers() else 'none'}")
         else:
             release_watchers()
@@ -1321,7 +1326,34 @@ def minimize(program, still=None):
             if candidate and still(candidate):
                 ops = candidate
                 changed = True
+    # Then each operation made plainer: hooks that do nothing, exact str
+    # and bytes for subclasses.
+    for i in range(len(ops)):
+        progress = True
+        while progress:
+            progress = False
+            for simpler in _plainer(ops[i]):
+                candidate = ops[:i] + [simpler] + ops[i + 1:]
+                if still(candidate):
+                    ops, progress = candidate, True
+                    break
     return ops
+
+
+_PLAIN = {"sub": "str", "subvalue": "value", "bsub": "bytes"}
+
+
+def _plainer(op):
+    """Plainer forms of `op`, one change at a time."""
+    for position, part in enumerate(op):
+        if isinstance(part, tuple) and len(part) == 3:
+            kind, index, action = part
+            if action != "none":
+                yield op[:position] + ((kind, index, "none"),) + op[position + 1:]
+            if kind in _PLAIN:
+                yield op[:position] + ((_PLAIN[kind], index, action),) + op[position + 1:]
+        elif position == len(op) - 1 and part in ACTIONS and part != "none":
+            yield op[:position] + ("none",)
 
 
 # ---------------------------------------------------------------------------

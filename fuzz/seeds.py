@@ -63,6 +63,8 @@ SEEDS = {
     "str-hooks": [("env_set", S, V), ("get", "(license_name=n)", ("sub", 0, "get")),
                   ("env_set", ("sub", 1, "gc"), ("subvalue", 0, "none")), ("get", "(n)", A)],
     "watchers": [("watchers", "take"), GET, ("env_set", S, V), GET, ("watchers", "release"), GET],
+    "echo-order": [("env_set", S, NOCOLON), ("global", "click", "logging", "none"),
+                   ("get", "(license_name=n)", ("sub", 0, "none"))],
     "tracer": [("env_set", S, V), ("tracer", "settrace", "none"), GET, ("tracer", "off", "none")],
     "recursion": [("env_set", S, V), ("recursion", 4, "()", S)],
     # A colliding key is met by a lookup only when it lies before the real
