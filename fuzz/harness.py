@@ -170,7 +170,8 @@ def track(obj, tag):
 
 # ---------------------------------------------------------------------------
 # Hooks and their actions.  An action runs the first time its hook is
-# called, and never more than 3 deep.
+# called, and never more than 5 deep (a fifth nested call takes a spare
+# set of caches).
 
 ACTIONS = ["none", "get", "set", "env", "gc", "raise", "restore_environ", "restore_os",
            "set_other", "restore_data"]
@@ -182,7 +183,7 @@ def act(action, tag, hook, run):
     if hook == "__del__" and "lifetime" in IGNORE:
         return  # when a finalizer runs is left out: so is what it does
     key = (tag, hook)
-    if key in run.fired or run.depth >= 3:
+    if key in run.fired or run.depth >= 5:
         return
     run.fired.add(key)
     run.depth += 1
@@ -1079,9 +1080,7 @@ def apply_global(op, tag, run):
             value = Namespace(tag, echo=echo)
     elif name == "sys":
         if variant == "linux_sub":
-            value = Namespace(tag, platform=make_str(("sub", 0, action), f"{tag}p"))
-            value.platform = FzStr("linux")
-            tagged(value.platform, f"{tag}p", action)
+            value = Namespace(tag, platform=tagged(FzStr("linux"), f"{tag}p", action))
         elif variant == "win32":
             value = Namespace(tag, platform="win32")
         elif variant == "win32_sub":
