@@ -1261,6 +1261,13 @@ def apply_tracer(op, run):
 _frozen = False
 
 
+def unraisable(report):
+    try:
+        log("unraisable " + exception_text(report.exc_value))
+    except RecursionError:
+        log("unraisable, not told at the recursion limit")
+
+
 def run(program, side):
     """The log of `program` run against `side` ("module" or "equivalent")."""
     global RUN, _frozen
@@ -1280,7 +1287,7 @@ def run(program, side):
     state = State(this)
     try:
         sys.stdout = output
-        sys.unraisablehook = lambda u: log("unraisable " + exception_text(u.exc_value), this)
+        sys.unraisablehook = unraisable
         os.popen = recorder("os.popen", "popen")
         this.defaults = {"os": os, "sys": sys, "click": Namespace("click", echo=recorder(
             "click.echo", "echo")), "update_bash_file": recorder("update_bash_file", "store")}
