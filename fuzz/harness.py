@@ -328,7 +328,8 @@ class Collider:
 
 # The two sides' module dicts hold different keys, so the colliding keys
 # that the harness's own stores and deletions meet depend on each dict's
-# layout, not on the side: those comparisons are not logged.
+# layout (and on what a collection run by such a key did to it), not on
+# the side: those comparisons are not logged.
 _quiet = 0
 
 
@@ -976,7 +977,6 @@ def apply(op, i, run, state):
 
         def store():
             getattr(ORIGINAL_ENVIRON, "_data")[key] = value
-        del value
         log("os.environ._data[k] = w -> " + guarded(store))
     elif kind == "data_del":
         key = make_str(op[1], f"k{i}")
@@ -1026,7 +1026,8 @@ def apply(op, i, run, state):
         else:
             ENCODE.__closure__[0].cell_contents = ORIGINAL_ENCODING
     elif kind == "instance":
-        apply_instance(op, tag)
+        with quiet():
+            apply_instance(op, tag)
     elif kind == "tracer":
         apply_tracer(op, run)
     elif kind == "gc":
@@ -1328,8 +1329,10 @@ def run(program, side):
 
 def difference(program):
     """None, or (index, module log, equivalent log) at the first difference."""
-    left = run(program, "module")
-    right = run(program, "equivalent")
+    return first_difference(run(program, "module"), run(program, "equivalent"))
+
+
+def first_difference(left, right):
     if left == right:
         return None
     index = next((i for i, (a, b) in enumerate(zip(left, right)) if a != b),

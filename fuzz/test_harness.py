@@ -29,7 +29,10 @@ def copy_side():
 
 
 def differs(program, side="copy"):
-    return harness.run(program, side) != harness.run(program, "equivalent")
+    left, right = harness.run(program, side), harness.run(program, "equivalent")
+    if left != right:
+        print(harness.format_finding(program, harness.first_difference(left, right)))
+    return left != right
 
 
 @pytest.mark.parametrize("name", sorted(seeds.SEEDS))
