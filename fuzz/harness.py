@@ -922,11 +922,22 @@ def make_variables(form, a, b, tag):
     return tagged(FzList([a, b]), tag)
 
 
-def frame_depth():
-    depth, frame = 0, sys._getframe(1)
-    while frame is not None:
-        depth, frame = depth + 1, frame.f_back
-    return depth
+def recursion_depth():
+    """The depth the recursion limit is checked against here, found by
+    recursing to the limit (3.11 counts C calls too, so frames alone would
+    not tell it)."""
+    count = 0
+
+    def probe():
+        nonlocal count
+        count += 1
+        probe()
+
+    try:
+        probe()
+    except RecursionError:
+        pass
+    return sys.getrecursionlimit() - count
 
 
 def windows_safe(run):
@@ -1037,7 +1048,7 @@ def apply(op, i, run, state):
         limit = sys.getrecursionlimit()
         outcome = None
         try:
-            sys.setrecursionlimit(frame_depth() + op[1])
+            sys.setrecursionlimit(recursion_depth() + op[1])
             try:
                 outcome = call_get(target.get_license_info, op[2], n)
             finally:

@@ -66,7 +66,9 @@ SEEDS = {
     "echo-order": [("env_set", S, NOCOLON), ("global", "click", "logging", "none"),
                    ("get", "(license_name=n)", ("sub", 0, "none"))],
     "tracer": [("env_set", S, V), ("tracer", "settrace", "none"), GET, ("tracer", "off", "none")],
-    "recursion": [("env_set", S, V), ("recursion", 4, "()", S)],
+    "recursion": [("env_set", S, V), ("recursion", 1, "()", S)],
+    "recursion-room": [("env_set", S, V), ("recursion", 8, "()", S),
+                       ("recursion", 12, "(n)", ("sub", 0, "none"))],
     # A colliding key is met by a lookup only when it lies before the real
     # one on the probe sequence: the name deleted and bound again after it.
     "collide": [("global", "os", "delete", "none"), ("collide", "os", "none"),
