@@ -10,7 +10,7 @@ and message), every call into the program's own code (the ``__eq__``,
 its ``str`` and ``bytes`` subclasses, its stand-ins for ``click.echo``,
 ``update_bash_file`` and ``os.popen``, its wrappers of the mapping's methods
 and codecs, finalizers, weakref callbacks and tracers), and which of its
-objects are still alive at the end.  ``compare(program)`` runs both sides
+objects are still alive at the end.  ``difference(program)`` runs both sides
 and gives the difference, if any.
 
 Both sides share the process's ``os``, ``sys`` and ``click``: everything a
@@ -20,9 +20,10 @@ entries) is put back after each run, before the other side runs.  The
 module globals a program replaces are those of the side it runs against.
 
 Outside the comparison, because the module departs from its source on
-purpose there: the Windows branch is only given values below setx's 1024
-characters and names whose ``__format__`` gives their own text, and no
-hook changes the caller's list while that branch walks it.
+purpose there: the Windows branch is only given exact str values, shorter
+than the 1024 characters setx keeps, and names whose ``__format__`` gives
+their own text, and no hook changes the caller's list while that branch
+walks it.
 """
 
 import collections.abc
