@@ -1405,9 +1405,9 @@ def render(op, i):
         return "" if action == "none" else f"  # its hook then does {action!r}"
 
     if kind == "get":
-        return f"M.get_license_info{op[1].replace('n', render_str(op[2], f'n{i}'), 1) if 'n' in op[1] else op[1]}" \
-            if op[1] in ("()", "(n)") else \
-            f"n = {render_str(op[2], f'n{i}')}; M.get_license_info{op[1]}"
+        if op[1] == "()":
+            return "M.get_license_info()"
+        return f"n = {render_str(op[2], f'n{i}')}; M.get_license_info{op[1]}"
     if kind == "set":
         v = {"name": "a", "list": "[a]", "list2": "[a, b]", "tuple": "(a, b)", "empty": "[]",
              "listsub": f"v{i}=FzList([a, b])"}[op[2]]
