@@ -494,6 +494,10 @@ CODEC_VARIANTS = ["restore", "logging", "upper", "partial", "lambda"]
 CLASS_ATTRS = [("_Environ", "__getitem__"), ("_Environ", "get"), ("Mapping", "get"),
                ("MutableMapping", "get"), ("_Environ", "_data"), ("_Environ", "encodekey"),
                ("Mapping", "__getitem__"), ("_Environ", "__getattribute__")]
+# "set" wraps what the class gives; "set_mro" wraps what the mapping's own
+# class finds first, which calls the wrapper again when that class is a
+# subclass whose method calls the base's: a recursion without end.
+CLASS_ATTR_MODES = ["set", "restore", "set_mro"]
 CODE_TARGETS = ["Mapping.get", "_Environ.__getitem__", "encode", "decode"]
 INSTANCE_VARIANTS = ["restore", "class_sub", "class_plain_sub", "dict_copy", "dict_get",
                      "attr_get", "dict_nonstr"]
@@ -538,7 +542,7 @@ def build(data):
             ops.append(("codec", r.pick(CODECS), r.pick(CODEC_VARIANTS), r.pick(ACTIONS)))
         elif kind == "class_attr":
             cls, attr = r.pick(CLASS_ATTRS)
-            ops.append(("class_attr", cls, attr, r.pick(["set", "restore"]), r.pick(ACTIONS)))
+            ops.append(("class_attr", cls, attr, r.pick(CLASS_ATTR_MODES), r.pick(ACTIONS)))
         elif kind == "code":
             ops.append(("code", r.pick(CODE_TARGETS), r.pick(["logging", "restore", "defaults",
                                                                "cell", "closure_restore"])))
@@ -623,7 +627,7 @@ def encode_program(ops):
         elif kind == "codec":
             out += bytes([CODECS.index(op[1]), CODEC_VARIANTS.index(op[2]), ACTIONS.index(op[3])])
         elif kind == "class_attr":
-            out += bytes([CLASS_ATTRS.index((op[1], op[2])), ["set", "restore"].index(op[3]),
+            out += bytes([CLASS_ATTRS.index((op[1], op[2])), CLASS_ATTR_MODES.index(op[3]),
                           ACTIONS.index(op[4])])
         elif kind == "code":
             out += bytes([CODE_TARGETS.index(op[1]),
@@ -1201,13 +1205,9 @@ def apply_class_attr(op, tag, state):
             return object.__getattribute__(self, name)
         setattr(cls, attr, track(getattribute, tag))
     else:
-        original = None
-        for klass in type(ORIGINAL_ENVIRON).__mro__:
-            if attr in klass.__dict__:
-                original = klass.__dict__[attr]
-                break
-        if original is None:
-            original = getattr(cls, attr, None) or MAPPING_GET
+        mro = cls.__mro__ if mode == "set" else type(ORIGINAL_ENVIRON).__mro__
+        original = next((klass.__dict__[attr] for klass in mro if attr in klass.__dict__),
+                        MAPPING_GET)
         setattr(cls, attr, wrapper(tag, original, action))
 
 
@@ -1450,7 +1450,8 @@ def render(op, i):
     if kind == "class_attr":
         if op[3] == "restore":
             return f"{op[1]}.{op[2]} = <as at the start>"
-        return f"{op[1]}.{op[2]} = {tag}=<logging stand-in>{then(op[4])}"
+        what = "" if op[3] == "set" else " of what type(os.environ) finds first"
+        return f"{op[1]}.{op[2]} = {tag}=<logging stand-in{what}>{then(op[4])}"
     if kind == "code":
         name = {"encode": "os.environ.encodekey", "decode": "os.environ.decodevalue"}.get(op[1], op[1])
         return {"logging": f"{name}.__code__ = <the same code, logging>",
