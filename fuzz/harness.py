@@ -21,9 +21,9 @@ module globals a program replaces are those of the side it runs against.
 
 Outside the comparison, because the module departs from its source on
 purpose there: the Windows branch is only given exact str values, shorter
-than the 1024 characters setx keeps, and names whose ``__format__`` gives
-their own text, and no hook changes the caller's list while that branch
-walks it.
+than the 1024 characters setx keeps, names whose ``__format__`` gives their
+own text and plain lists (it walks the caller's names once, where the
+source walks them twice), and no hook changes the list while it walks it.
 """
 
 import collections.abc
@@ -968,6 +968,8 @@ def apply(op, i, run, state):
             # the caller's: outside the comparison.
             x = x if not isinstance(x, str) else str.__str__(x)[:100]
         v = make_variables(op[2], a, b, f"v{i}")
+        if windows_safe(run) and isinstance(v, FzList):
+            v = list(v)  # the module walks the names once there, on purpose
         del a, b
         log(f"set_to_environ{op[1]} -> " + called(lambda: call_set(target.set_to_environ,
                                                                    op[1], v, x)))
