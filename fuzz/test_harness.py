@@ -115,3 +115,38 @@ def test_a_planted_difference_is_found(copy_side, fault, program):
     assert differs(program)
     smaller = harness.minimize(program, lambda p: differs(p))
     assert len(smaller) <= len(program) and differs(smaller)
+
+
+def _world():
+    """What a program may change outside its side's globals, as compared
+    values (identities where identity is what matters)."""
+    import collections.abc
+
+    environ = os.environ
+    return {
+        "environ": id(environ), "class": type(environ), "instance dict": id(environ.__dict__),
+        "instance keys": sorted(map(repr, environ.__dict__)),
+        "data": id(environ._data), "data items": sorted(map(repr, environ._data.items())),
+        "codecs": [id(getattr(environ, n)) for n in harness.CODECS],
+        "classes": [sorted(map(repr, cls.__dict__.items())) for cls in harness.CLASSES.values()],
+        "codes": [(id(f.__code__), f.__defaults__, f.__closure__ and f.__closure__[0].cell_contents)
+                  for f in harness.CODE_FUNCTIONS.values()],
+        "os keys": sorted(map(repr, vars(os))), "popen": id(os.popen),
+        "module globals": [(k, id(v)) for k, v in sorted(
+            (k, v) for k, v in vars(harness.native).items() if isinstance(k, str))],
+        "non-str keys": [k for m in (harness.native, harness.equivalent, os)
+                         for k in vars(m) if not isinstance(k, str)],
+        "tracers": (sys.gettrace(), sys.getprofile()), "limit": sys.getrecursionlimit(),
+        "monitoring": sys.monitoring.get_tool(4) if hasattr(sys, "monitoring") else None,
+        "stdout": id(sys.stdout), "unraisablehook": sys.unraisablehook,
+    }
+
+
+@pytest.mark.parametrize("name", sorted(seeds.SEEDS))
+def test_a_run_puts_the_world_back(name):
+    harness.run([], "module")  # the first run freezes the collector's generations
+    before = _world()
+    for side in ("module", "equivalent"):
+        harness.run(seeds.SEEDS[name], side)
+        after = _world()
+        assert after == before, [key for key in before if before[key] != after[key]]
