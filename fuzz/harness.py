@@ -253,10 +253,10 @@ class FzStr(str):
         act(self._fz_action, self._fz_tag, "__hash__", self._fz_run)
         return str.__hash__(self)
 
-    def __format__(self, spec):
-        log(f"{self._fz_tag}.__format__({spec!r})", self._fz_run)
+    def __format__(self, format_spec):
+        log(f"{self._fz_tag}.__format__({format_spec!r})", self._fz_run)
         act(self._fz_action, self._fz_tag, "__format__", self._fz_run)
-        return str.__format__(self, spec)
+        return str.__format__(self, format_spec)
 
     def __len__(self):
         log(f"{self._fz_tag}.__len__", self._fz_run)
@@ -402,8 +402,8 @@ def wrapper(tag, original, action="none", change=None):
     return wrapped
 
 
-def make_str(spec, tag):
-    kind, index, action = spec
+def make_str(choice, tag):
+    kind, index, action = choice
     if kind == "str":
         return NAMES[index % len(NAMES)]
     if kind == "value":
@@ -424,8 +424,8 @@ def make_str(spec, tag):
     return None
 
 
-def render_str(spec, tag):
-    kind, index, action = spec
+def render_str(choice, tag):
+    kind, index, action = choice
     then = "" if action == "none" else f", then={action!r}"
     if kind == "str":
         return repr(NAMES[index % len(NAMES)])
@@ -586,8 +586,8 @@ def encode_program(ops):
     def index(seq, value):
         return seq.index(value)
 
-    def put_str(spec, kinds):
-        kind, i, action = spec
+    def put_str(choice, kinds):
+        kind, i, action = choice
         out.append(index(kinds, kind))
         out.append(i)
         if action == "none":
