@@ -170,7 +170,8 @@ _GUARDS = {
             setattr(M.get_license_info, attr, saved)
             rows.append([attr, sys.getrefcount(held) - before])
     """,
-    # Python's `for` holds each item while the loop body runs.
+    # Python's `for` holds each item while the loop body runs; an ordered
+    # dict hashes a key before it takes a reference to it.
     "a list item whose __hash__ empties the list": """
         class Key(str):
             def __hash__(self):
@@ -180,7 +181,8 @@ _GUARDS = {
                 return str.__hash__(self)
             def __del__(self):
                 log.append("died")
-        target = {}
+        import collections
+        target = collections.OrderedDict()
         M.os = types.SimpleNamespace(environ=target)
         M.update_bash_file = lambda variables, value: None
         M.click = types.SimpleNamespace(echo=lambda text: None)
@@ -262,3 +264,4 @@ def test_no_dict_watcher_left_when_the_module_loads(warm):
     assert seen[True] == seen[False]
     assert seen[True][0]["log"] == ["first", "second", "third"]
     assert seen[True][0]["rows"][0] > 0
+
