@@ -265,3 +265,40 @@ def test_no_dict_watcher_left_when_the_module_loads(warm):
     assert seen[True][0]["log"] == ["first", "second", "third"]
     assert seen[True][0]["rows"][0] > 0
 
+
+# ---------------------------------------------------------------------------
+# The loop of set_to_environ keeps what Python's `for` keeps: the loop
+# variable holds the last item until the function returns, and the loop's
+# iterator goes when the loop ends.
+
+@WARM
+@pytest.mark.parametrize("variables", ["[Key('LH_KEY')]", "Items([Key('LH_KEY')])"])
+def test_the_loop_keeps_what_a_for_loop_keeps(variables, warm):
+    body = f"""
+        class Key(str):
+            def __del__(self):
+                log.append("item died")
+        class Walk:
+            def __init__(self, items):
+                self.items = iter(items)
+            def __iter__(self):
+                return self
+            def __next__(self):
+                return next(self.items)
+            def __del__(self):
+                log.append("iterator died")
+        class Items(list):
+            def __iter__(self):
+                return Walk(list.__iter__(self))
+        class Environ:
+            def __setitem__(self, key, value):
+                log.append("set")
+                variables.clear()
+        M.os = types.SimpleNamespace(environ=Environ())
+        M.update_bash_file = lambda variables, value: None
+        M.click = types.SimpleNamespace(echo=lambda text: log.append("echo"))
+        variables = {variables}
+        first = outcome(M.set_to_environ, variables, "v")
+        report(first=first, log=log)
+    """
+    assert "item died" in differential(body, warm)[0]["log"]
