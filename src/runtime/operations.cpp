@@ -37,6 +37,8 @@ PyObject *slice(PyObject *text, PyObject *start, PyObject *stop) noexcept
 int ListWalk::next_from_iterator(Ref &item) noexcept
 {
     if (!iterator_) {
+        if (list_ == nullptr)
+            return 0;  // walked to the end already
         iterator_.reset(PyObject_GetIter(list_));
         if (!iterator_)
             return -1;
@@ -47,13 +49,12 @@ int ListWalk::next_from_iterator(Ref &item) noexcept
         return 1;
     }
     PyObject *raised = PyErr_Occurred();
-    if (raised == nullptr)
-        return 0;
-    if (exception_matches(raised, PyExc_StopIteration)) {
-        PyErr_Clear();
-        return 0;
-    }
-    return -1;
+    if (raised != nullptr && !exception_matches(raised, PyExc_StopIteration))
+        return -1;
+    PyErr_Clear();
+    list_ = nullptr;
+    iterator_.reset();  // its finalizer may run Python code: nothing is set
+    return 0;
 }
 
 PyObject *import_module(const Context &ctx, const ImportNames &names, PyObject *name) noexcept

@@ -86,11 +86,17 @@ public:
 
     /// Puts the next item into `item`: 1, 0 at the end, -1 on failure (the
     /// iterator could not be had, or raised something but StopIteration).
+    /// At the end `item` keeps the last item, as the loop variable of a
+    /// `for` keeps it until the function returns, and the iterator is let
+    /// go, as the loop lets go of it when it ends.
     int next(Ref &item) noexcept
     {
         if (by_index_) {
-            item.reset(compat::list_item(list_, index_++));
-            return item ? 1 : 0;
+            PyObject *next = compat::list_item(list_, index_++);
+            if (next == nullptr)
+                return 0;
+            item.reset(next);
+            return 1;
         }
         return next_from_iterator(item);
     }
