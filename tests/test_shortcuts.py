@@ -265,18 +265,6 @@ def test_a_late_finalizer_is_seen_by_the_next_call():
 # Dicts searched: keys that run code, one dict in two roles, no watcher.
 
 _DICT_CASES = {
-    "module dict key with __eq__": """
-        class Colliding:
-            def __hash__(self): return hash("os")
-            def __eq__(self, other): log.append("eq"); return NotImplemented
-        # Met before "os" on the way to it: "os" goes back in after it.
-        saved = vars(M).pop("os")
-        vars(M)[Colliding()] = 1
-        M.os = saved
-        del log[:]
-        rows = [outcome(M.get_license_info, "LH_NAME") for _ in range(3)]
-        rows.append(len(log))
-    """,
     "_data is os.__dict__, then os.environ changes": """
         E._data = vars(os)
         rows = [outcome(M.get_license_info, "environ")]
