@@ -45,6 +45,9 @@ def make_loop():
     return scope["loop"]
 
 
+BASELINE = "os.getpid (C function)"
+
+
 def throughput(function, threads, iterations, expected):
     """(calls per second, CPU seconds per call) of `threads` threads, each
     making iterations * CALLS_PER_ITERATION calls of function()."""
@@ -104,18 +107,23 @@ def main():
     user, _, password = _support.LICENSE_VALUE.partition(":")
     expected = (user, password)
 
+    # A C function of the interpreter's in the same loop, beside the two: how
+    # far two threads scale on this machine when nothing is shared.
+    calls = {label: (module.get_license_info, expected)
+             for label, module in _support.IMPLEMENTATIONS.items()}
+    calls[BASELINE] = (os.getpid, os.getpid())
     load_before = os.getloadavg()[0]
-    figures = {(label, n): [] for label in _support.IMPLEMENTATIONS for n in THREAD_COUNTS}
+    figures = {(label, n): [] for label in calls for n in THREAD_COUNTS}
     cpu = {key: [] for key in figures}
     with _support.environ_saved([_support.LICENSE_VARIABLE]):
         os.environ[_support.LICENSE_VARIABLE] = _support.LICENSE_VALUE
-        for module in _support.IMPLEMENTATIONS.values():  # warm-up: caches, allocator, threads
+        for function, result in calls.values():  # warm-up: caches, allocator, threads
             for n in THREAD_COUNTS:
-                throughput(module.get_license_info, n, max(1, iterations // 20), expected)
+                throughput(function, n, max(1, iterations // 20), result)
         for _ in range(args.runs):
-            for label, module in _support.IMPLEMENTATIONS.items():
+            for label, (function, result) in calls.items():
                 for n in THREAD_COUNTS:
-                    rate, cost = throughput(module.get_license_info, n, iterations, expected)
+                    rate, cost = throughput(function, n, iterations, result)
                     figures[label, n].append(rate)
                     cpu[label, n].append(cost)
 
@@ -134,7 +142,7 @@ def main():
           "| CPU ns per call, 1 thread | CPU ns per call, 2 threads |")
     print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
     scaling = {}
-    for label in _support.IMPLEMENTATIONS:
+    for label in calls:
         one, two = figures[label, 1], figures[label, 2]
         scaling[label] = statistics.median(two) / statistics.median(one)
         print("| %s | %.0f | %.0f | %.2fx | %.0f–%.0f | %.0f–%.0f | %.0f | %.0f |"
@@ -144,9 +152,9 @@ def main():
     print()
     module, equivalent = scaling["module"], scaling["equivalent"]
     print("targets (Python %s):" % version)
-    print("  module: 2 threads give %.2fx the calls/s of 1 (target >= 1.6x, or at least the "
-          "equivalent's %.2fx): %s"
-          % (module, equivalent, "met" if module >= 1.6 or module >= equivalent else "MISSED"))
+    print("  module: 2 threads give %.2fx the calls/s of 1 (target >= 1.6x on an idle machine; "
+          "the equivalent gives %.2fx and %s %.2fx in the same run): %s"
+          % (module, equivalent, BASELINE, scaling[BASELINE], "met" if module >= 1.6 else "MISSED"))
 
 
 if __name__ == "__main__":
