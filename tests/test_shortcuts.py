@@ -265,6 +265,19 @@ def test_a_late_finalizer_is_seen_by_the_next_call():
 # Dicts searched: keys that run code, one dict in two roles, no watcher.
 
 _DICT_CASES = {
+    "a global in neither dict, builtins with a __getattr__": """
+        import builtins
+        saved = M.os
+        del M.os
+        builtins.__getattr__ = lambda name: log.append(name) or types.SimpleNamespace(environ={})
+        rows = [outcome(M.get_license_info, "LH_NAME"), list(log)]
+        try:
+            M.get_license_info("LH_NAME")
+        except NameError as e:
+            rows.append(e.name)
+        del builtins.__getattr__
+        M.os = saved
+    """,
     "_data is os.__dict__, then os.environ changes": """
         E._data = vars(os)
         rows = [outcome(M.get_license_info, "environ")]

@@ -4,11 +4,27 @@
 
 namespace runtime {
 
+/// Raises Python's `NameError` for the global `name`, which names it.
+static void raise_name_error(PyObject *name) noexcept
+{
+    Ref message(PyUnicode_FromFormat("name '%U' is not defined", name));
+    if (!message)
+        return;
+    Ref error(PyObject_CallOneArg(PyExc_NameError, message.get()));
+    if (!error || PyObject_SetAttrString(error.get(), "name", name) < 0)
+        return;
+    PyErr_SetObject(PyExc_NameError, error.get());
+}
+
 PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept
 {
-    PyObject *found = optional_attribute(ctx.builtins, name);
-    if (found == nullptr && !PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    // As Python's own global lookup does: the builtins' dict, searched for
+    // the name, where attribute lookup on the module could run Python code
+    // (a module `__getattr__`, the module's spec).
+    PyObject *found;
+    int got = compat::dict_get_ref(PyModule_GetDict(ctx.builtins), name, found);
+    if (got == 0)
+        raise_name_error(name);
     return found;
 }
 
