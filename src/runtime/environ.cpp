@@ -171,8 +171,9 @@ bool item_is(PyObject *dict, PyObject *name, PyObject *expected) noexcept
     return item(dict, name, ok).get() == expected && ok;
 }
 
-/// Builds a record step by step; what it took is owned by the record.
-/// Each version is read before what it guards, so that a change made by
+/// Builds a record step by step; what it took is kept by the record (see
+/// `compat::cache_keep`).  Each version is read before what it guards, and
+/// each value under its dict's lock (see `item`), so that a change made by
 /// another thread meanwhile leaves the record out of date, never wrong.
 class Checker {
 public:
