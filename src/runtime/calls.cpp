@@ -4,16 +4,12 @@
 
 namespace runtime {
 
-/// Raises Python's `NameError` for the global `name`, which names it.
+/// Raises Python's `NameError` for the global `name`, made as the
+/// interpreter makes it for a global it cannot find.
 static void raise_name_error(PyObject *name) noexcept
 {
-    Ref message(PyUnicode_FromFormat("name '%U' is not defined", name));
-    if (!message)
-        return;
-    Ref error(PyObject_CallOneArg(PyExc_NameError, message.get()));
-    if (!error || PyObject_SetAttrString(error.get(), "name", name) < 0)
-        return;
-    PyErr_SetObject(PyExc_NameError, error.get());
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    compat::name_the_name_error(name);
 }
 
 PyObject *builtin_lookup(const Context &ctx, PyObject *name) noexcept

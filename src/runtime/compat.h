@@ -605,6 +605,28 @@ inline void discard_exception(SavedException saved) noexcept
 #endif
 }
 
+/// Gives the `NameError` being raised the `name` of the global it is about,
+/// as the interpreter does (its failure, like the interpreter's, is
+/// dropped).
+inline void name_the_name_error(PyObject *name) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *error = PyErr_GetRaisedException();
+    if (PyErr_GivenExceptionMatches(error, PyExc_NameError)
+        && reinterpret_cast<PyNameErrorObject *>(error)->name == nullptr)
+        (void)PyObject_SetAttrString(error, "name", name);
+    PyErr_SetRaisedException(error);
+#else
+    PyObject *type, *error, *traceback;
+    PyErr_Fetch(&type, &error, &traceback);
+    PyErr_NormalizeException(&type, &error, &traceback);
+    if (PyErr_GivenExceptionMatches(error, PyExc_NameError)
+        && reinterpret_cast<PyNameErrorObject *>(error)->name == nullptr)
+        (void)PyObject_SetAttrString(error, "name", name);
+    PyErr_Restore(type, error, traceback);
+#endif
+}
+
 /// Makes a `str` ready for the direct access macros: real work only for the
 /// legacy strings of 3.11; 0, or -1 with `MemoryError`.
 inline int str_ready(PyObject *text) noexcept
