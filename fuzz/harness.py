@@ -64,6 +64,38 @@ def _load_equivalent():
 equivalent = _load_equivalent()
 SIDES = {"module": native, "equivalent": equivalent}
 
+
+def relayout(d, order):
+    """Builds `d` afresh, its keys inserted in `order` (then any other in its
+    own order): a dict's table then depends on its keys and `order` only,
+    so a key that collides with a name meets the same entries on the way to
+    it, as many times, whatever the dict went through before."""
+    saved = dict(d)
+    d.clear()
+    for key in order:
+        if key in saved:
+            d[key] = saved.pop(key)
+    d.update(saved)
+
+
+# Every side's globals get the same names in the same order, each name a
+# side lacks taking another side's value (no side's code reads it), so that
+# a colliding key is compared as often on either side.
+TARGET_ORDER = list(vars(native)) + [key for key in vars(equivalent) if key not in vars(native)]
+_TARGET_FILL = {**vars(equivalent), **vars(native)}
+
+
+def align(module):
+    d = vars(module)
+    for key in TARGET_ORDER:
+        if key not in d:
+            d[key] = _TARGET_FILL[key]
+    relayout(d, TARGET_ORDER)
+
+
+align(native)
+align(equivalent)
+
 # Categories of difference a run may be told to leave out (FUZZ_IGNORE, a
 # comma-separated list): each takes its operations out of the vocabulary or
 # its events out of the comparison, so that a long run can look past a
@@ -659,6 +691,9 @@ CLASSES = {"_Environ": os._Environ, "Mapping": collections.abc.Mapping,
            "MutableMapping": collections.abc.MutableMapping}
 MISSING = object()
 _watchers = []
+# Fresh from the first run on, as every run leaves them.
+for _shared in (vars(os), ORIGINAL_INSTANCE_DICT, ORIGINAL_DATA):
+    relayout(_shared, list(_shared))
 
 
 def _code_stand_ins():
@@ -779,6 +814,7 @@ class State:
     def __init__(self, run):
         self.data = dict(ORIGINAL_DATA)
         self.os_dict = dict(vars(os))
+        self.instance_dict = list(ORIGINAL_INSTANCE_DICT)
         self.target_dict = dict(vars(run.target))
         self.classes = {key: dict(cls.__dict__) for key, cls in CLASSES.items()}
         self.limit = sys.getrecursionlimit()
@@ -846,11 +882,11 @@ def restore_all(run, state, final=False):
         # Deleted keys leave their slots behind, and where a key of the
         # next run lands (so which colliding keys a lookup meets) would
         # depend on every run before: each dict a program can fill is laid
-        # out afresh.
-        for d in (target, vars(os), ORIGINAL_INSTANCE_DICT, ORIGINAL_DATA):
-            saved = dict(d)
-            d.clear()
-            d.update(saved)
+        # out afresh, in the order it had when the run began.
+        relayout(target, TARGET_ORDER)
+        relayout(vars(os), state.os_dict)
+        relayout(ORIGINAL_INSTANCE_DICT, state.instance_dict)
+        relayout(ORIGINAL_DATA, state.data)
 
 
 def release_watchers():
