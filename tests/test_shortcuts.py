@@ -292,6 +292,25 @@ _DICT_CASES = {
         rows.append(outcome(M.get_license_info, "LH_NAME"))
         M.os = os
     """,
+    "the name's hash and __eq__ drop the mapping searched": """
+        class Value(str):
+            pass
+        class HashDrops(str):
+            def __hash__(self):
+                os.environ = E
+                return str.__hash__(self)
+        class EqDrops(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                os.environ = E
+                return str.__eq__(self, other)
+        rows = []
+        for name in (HashDrops("LH_DICT"), EqDrops("LH_DICT")):
+            os.environ = {"LH_DICT": Value("held:value")}
+            rows.append(outcome(M.get_license_info, "LH_NONE"))
+            rows.append(outcome(M.get_license_info, name))
+        os.environ = E
+    """,
     "click.echo read before its argument is made": """
         class Name(str):
             def __format__(self, spec):

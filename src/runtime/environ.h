@@ -184,6 +184,10 @@ inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, PyObject
                 return nullptr;
         }
     }
+    // The caller may hold `environ` through a cache only, which code run by
+    // the call can empty: Python holds the object whose method it calls
+    // until the call returns, and so does this.
+    Ref held = Ref::borrow(environ);
     return call_method(environ, get, name);
 }
 
