@@ -152,13 +152,19 @@ def test_tools_see_what_they_see_with_python(tool, warm):
 # The recursion limit, hit at every depth around it.
 
 @WARM
-@pytest.mark.parametrize("call", ["M.get_license_info('LH_NAME')",
-                                  "M.get_license_info('LH_NONE')",
-                                  "M.set_to_environ('LH_SET', 'a:b')"])
-def test_recursion_limit_is_hit_where_python_hits_it(call, warm):
+@pytest.mark.parametrize("setup, call", [
+    ("", "M.get_license_info('LH_NAME')"),
+    ("", "M.get_license_info('LH_NONE')"),
+    ("", "M.set_to_environ('LH_SET', 'a:b')"),
+    # A built-in function of one argument, which is called directly.
+    ("M.os = types.SimpleNamespace(environ=types.SimpleNamespace(get=[].append))",
+     "M.get_license_info('LH_NAME')"),
+])
+def test_recursion_limit_is_hit_where_python_hits_it(setup, call, warm):
     body = f"""
         M.update_bash_file = lambda variables, value: None
         M.click = types.SimpleNamespace(echo=lambda text: None)
+        {setup}
         def at_depth(n):
             if n:
                 return at_depth(n - 1)
@@ -291,6 +297,35 @@ _DICT_CASES = {
         M.os = types.SimpleNamespace(environ={"LH_NAME": "new:os"})
         rows.append(outcome(M.get_license_info, "LH_NAME"))
         M.os = os
+    """,
+    "a key of the module's dict that is not a str": """
+        vars(M)[1] = "one"
+        rows = [outcome(M.get_license_info, "LH_NONE")]
+        M.click = types.SimpleNamespace(echo=log.append)
+        rows += [outcome(M.get_license_info, "LH_NONE"), list(log)]
+        M.click = click
+    """,
+    "a key of the module's dict that raises when compared with click": """
+        class Key:
+            armed = False
+            def __hash__(self): return hash("click")
+            def __eq__(self, other):
+                if Key.armed:
+                    log.append("compared")
+                    raise LookupError("compared")
+                return False
+        del M.click
+        vars(M)[Key()] = None
+        M.click, Key.armed = click, True
+        rows = [outcome(M.get_license_info, "LH_NONE"), list(log)]
+    """,
+    "a key of os's dict that is not a str": """
+        vars(os)[1] = "one"
+        rows = [outcome(M.get_license_info, "LH_NAME")]
+        os.environ = {"LH_NAME": "new:environ"}
+        rows.append(outcome(M.get_license_info, "LH_NAME"))
+        os.environ = E
+        del vars(os)[1]
     """,
     "click.echo read before its argument is made": """
         class Name(str):
