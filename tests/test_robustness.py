@@ -561,7 +561,17 @@ echoed = []
 fake_click = types.SimpleNamespace(echo=echoed.append)
 fake_os = types.SimpleNamespace(environ={}, popen=echoed.append)
 
+# Objects taken from the interpreter's free lists (tuples, lists, dicts and
+# their keys, the slice kept for reuse), so that a call allocates every such
+# object it makes instead of reusing a freed one.
+def drained():
+    return ([(i,) for i in range(2100)], [(i, i) for i in range(2100)],
+            [(i,) * 3 for i in range(2100)], [(i,) * 4 for i in range(2100)],
+            [[] for _ in range(100)], [{"k": i} for i in range(100)],
+            [slice(i) for i in range(3)])
+
 def attempt_get_positional(start, stop, f, name):
+    held = drained()
     _testcapi.set_nomemory(start, stop)
     try:
         return f(name)
@@ -569,6 +579,7 @@ def attempt_get_positional(start, stop, f, name):
         _testcapi.remove_mem_hooks()
 
 def attempt_get_keyword(start, stop, f, name):
+    held = drained()
     _testcapi.set_nomemory(start, stop)
     try:
         return f(license_name=name)
@@ -576,6 +587,7 @@ def attempt_get_keyword(start, stop, f, name):
         _testcapi.remove_mem_hooks()
 
 def attempt_get_default(start, stop, f, name):
+    held = drained()
     _testcapi.set_nomemory(start, stop)
     try:
         return f()
@@ -583,6 +595,7 @@ def attempt_get_default(start, stop, f, name):
         _testcapi.remove_mem_hooks()
 
 def attempt_set_positional(start, stop, f, name):
+    held = drained()
     _testcapi.set_nomemory(start, stop)
     try:
         return f(name, "val:ue")
@@ -590,6 +603,7 @@ def attempt_set_positional(start, stop, f, name):
         _testcapi.remove_mem_hooks()
 
 def attempt_set_keyword(start, stop, f, name):
+    held = drained()
     _testcapi.set_nomemory(start, stop)
     try:
         return f(value="val:ue", variables=name)
@@ -679,6 +693,8 @@ for label, attempt, f, name, setup in [
     ("get keyword, credentials", attempt_get_keyword, get, "NOMEM_NAME", credentials("user:pw")),
     ("get default, credentials", attempt_get_default, get, None, credentials("user:pw")),
     ("get positional, no colon", attempt_get_positional, get, "NOMEM_NAME", credentials("userpw")),
+    ("get positional, str subclass", attempt_get_positional, get, "NOMEM_NAME",
+     credentials(type("Text", (str,), {})("user:pw"))),
     ("get positional, unset", attempt_get_positional, get, "NOMEM_NAME", credentials(None)),
     ("get keyword, unset", attempt_get_keyword, get, "NOMEM_NAME", credentials(None)),
     ("get positional, real os, credentials", attempt_get_positional, get, "NOMEM_NAME", real_os("user:pw")),
@@ -703,7 +719,7 @@ def no_memory_runs():
 
 NO_MEMORY_LABELS = [
     "get positional, credentials", "get keyword, credentials", "get default, credentials",
-    "get positional, no colon", "get positional, unset", "get keyword, unset",
+    "get positional, no colon", "get positional, str subclass", "get positional, unset", "get keyword, unset",
     "get positional, real os, credentials", "get keyword, real os, unset",
     "set positional, posix", "set keyword, posix", "set keyword, posix, real os",
     "set positional, windows", "set keyword, windows", "set positional, windows, refused",
