@@ -3,6 +3,7 @@ global lookups and traceback entries seen through it."""
 import array
 import builtins
 import collections.abc
+import ctypes
 import os
 import sys
 import traceback
@@ -141,6 +142,32 @@ def test_echo_may_be_a_method_of_a_native_heap_type(lh, module_globals, environ_
     module_globals["click"] = types.SimpleNamespace(echo=sink.extend)
     assert lh.get_license_info() == (None, None)
     assert sink.tounicode() == UNSET.strip()
+
+
+def _builtin_returning_null_without_error():
+    """A built-in function of one argument that returns null and sets no
+    exception, as a faulty extension's function may."""
+    entry = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)(
+        lambda self, arg: None)
+
+    class MethodDef(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("meth", type(entry)), ("flags", ctypes.c_int),
+                    ("doc", ctypes.c_char_p)]
+    definition = MethodDef(b"echo", entry, 0x0008, None)  # METH_O
+    new = ctypes.pythonapi.PyCFunction_NewEx
+    new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p] * 3
+    function = new(ctypes.addressof(definition), None, None)
+    return function, (entry, definition)  # the caller keeps both alive
+
+
+def test_a_builtin_returning_null_without_error_gives_system_error(lh, module_globals,
+                                                                  environ_restored):
+    environ_restored.pop("VELTROCAM_LICENSE", None)
+    echo, keep = _builtin_returning_null_without_error()
+    module_globals["click"] = types.SimpleNamespace(echo=echo)
+    with pytest.raises(SystemError, match="^NULL result without error in PyObject_Call$") as raised:
+        lh.get_license_info()
+    assert module_entries(raised.value) == [(23, GET)]
 
 
 @pytest.mark.parametrize("name, line", [("os", 17), ("click", 23)])
@@ -361,6 +388,9 @@ _HOSTILE = {
     "Mapping.get globals a dict subclass": (
         "import _collections_abc, types; Mapping.get = types.FunctionType(Mapping.get.__code__, "
         "type('Globals', (dict,), {})(vars(_collections_abc)), 'get', (None,))"),
+    "encodekey globals a dict subclass": (
+        "import types; E.encodekey = types.FunctionType(E.encodekey.__code__, "
+        "type('Globals', (dict,), {})(vars(os)), 'encode', None, E.encodekey.__closure__)"),
     "class dict with a non-str key": (
         "os.environ = type('Environ', (type(E),), {1: 2})(E._data, E.encodekey, E.decodekey, "
         "E.encodevalue, E.decodevalue)"),

@@ -322,8 +322,9 @@ def test_os_taken_out_of_the_module_by_a_later_import_of_its_body():
         report(later=m.get_license_info("LH_NAME"))
     """)
     assert child.returncode == 0, child.stderr
-    assert child.reports == [{"error": "name 'os' is not defined", "entries": [[SOURCE_PATH, 17, GET]]},
-                             {"later": ["user", "pw"]}]
+    assert child.reports == [
+        {"error": "name 'os' is not defined", "entries": [[SOURCE_PATH, 17, GET]]},
+        {"later": ["user", "pw"]}]
 
 
 _RAISING_KEY = textwrap.dedent("""
@@ -521,6 +522,32 @@ def _exec_under_failing_allocations(start, persistent):
     child = run_python(code, timeout=300)
     assert child.returncode == 0, child.stderr
     return child.reports[0]
+
+
+def test_every_failing_allocation_of_the_create_step_gives_memory_error():
+    child = run_python(f"""
+        import _imp, _testcapi, importlib.util, types
+        origin = importlib.util.find_spec("{MODULE}").origin
+        spec = types.SimpleNamespace(name="pkg.license_helper", loader=None, origin=origin,
+                                     parent="pkg", submodule_search_locations=["/x"])
+        kinds, n = set(), 0
+        while True:
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                m = _imp.create_dynamic(spec)
+            except BaseException as e:
+                _testcapi.remove_mem_hooks()
+                kinds.add(type(e).__name__)
+                n += 1
+                continue
+            _testcapi.remove_mem_hooks()
+            break
+        report(failed=n, kinds=sorted(kinds), path=m.__path__, file=m.__file__ == origin)
+    """)
+    assert child.returncode == 0, child.stderr
+    result = child.reports[0]
+    assert result["failed"] > 3 and result["kinds"] == ["MemoryError"]
+    assert (result["path"], result["file"]) == (["/x"], True)
 
 
 def test_memory_exhaustion_from_every_allocation_of_the_exec_step():

@@ -69,10 +69,12 @@ def test_effects_in_order(lh, recorder, platform, variables, names, shown):
         ("echo", f"当前 {shown} 已设置为 s3cret"), ("echo", "请重启当前的 terminal ")]
 
 
+@pytest.mark.parametrize("platform", ["linux"])
 @pytest.mark.parametrize("text, shown", [
     ("VELTROCAM_LICENSE", "veltrocam license"),
     ("WELTROCAM_LICENSE", "WELTROCAM_LICENSE"),
     ("VELTROCAM_LICENSF", "VELTROCAM_LICENSF"),
+    ("VELTROCAM_LICENSĒ", "VELTROCAM_LICENSĒ"),
 ])
 def test_the_default_name_is_told_by_its_text(lh, recorder, text, shown):
     variables = "".join(list(text))  # a new str, whose hash nobody has asked for yet

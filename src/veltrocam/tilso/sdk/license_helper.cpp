@@ -35,11 +35,11 @@
 //
 // Two departures from that listing keep users safe.  A credentials value
 // without a colon (its `find(":")` equal to -1) is reported (line 19)
-// instead of being split into a user name that lost its last character.  On Windows the names are walked once
-// (line 40) and every name and the value are checked (line 41) before the
-// first command is started, since the command text goes to the command
-// shell; a value longer than the 1024 characters that setx keeps is refused
-// rather than stored cut.
+// instead of being split into a user name that lost its last character.
+// On Windows the names are walked once (line 40) and every name and the
+// value are checked (line 41) before the first command is started, since
+// the command text goes to the command shell; a value longer than the 1024
+// characters that setx keeps is refused rather than stored cut.
 
 #include <Python.h>
 
