@@ -387,18 +387,15 @@ _HOSTILE = {
     "os isinstance bound builtin": "os.isinstance = [].count",
     "Mapping.get globals a dict subclass": (
         "import _collections_abc, types; Mapping.get = types.FunctionType(Mapping.get.__code__, "
-        "type('Globals', (dict,), {})(vars(_collections_abc)), 'get', (None,))"),
+        "Globals(vars(_collections_abc)), 'get', (None,))"),
     "encodekey globals a dict subclass": (
         "import types; E.encodekey = types.FunctionType(E.encodekey.__code__, "
-        "type('Globals', (dict,), {})(vars(os)), 'encode', None, E.encodekey.__closure__)"),
-    "class dict with a non-str key": (
-        "os.environ = type('Environ', (type(E),), {1: 2})(E._data, E.encodekey, E.decodekey, "
-        "E.encodevalue, E.decodevalue)"),
+        "Globals(vars(os)), 'encode', None, E.encodekey.__closure__)"),
 }
 # The code replacements also made before the module is imported, when
 # nothing has been found trustworthy yet.
 _BEFORE_IMPORT = ["__getitem__ code", "Mapping.get code", "encode code", "decode code"]
-_HOSTILE_CHILD = """
+_HOSTILE_SETUP = """
 import io, os, sys, contextlib, click
 from collections.abc import Mapping
 calls = []
@@ -406,18 +403,14 @@ class Hostile:
     def __init__(self, like, action): self.like, self.action = like, action
     def __hash__(self): return hash(self.like)
     def __eq__(self, other): calls.append(1); self.action(); return False
-E = os.environ
-E["LH_NAME"], E["LH_OTHER"] = "user:pw", "other:value"
-{early}
-from veltrocam.tilso.sdk import license_helper as lh
-for _ in range({warm}): lh.get_license_info("LH_NAME"), lh.get_license_info("LH_NONE")
-{patch}
+class Globals(dict):
+    def __getitem__(self, key): calls.append(1); return dict.__getitem__(self, key)
 def python(name):
     value = os.environ.get(name)
     if not value:
         click.echo("当前环境未配置用户名和密码"); return None, None
     if value.find(":") == -1:
-        click.echo(f"当前环境变量 {{name}} 的格式不正确，应为 用户名:密码"); return None, None
+        click.echo(f"当前环境变量 {name} 的格式不正确，应为 用户名:密码"); return None, None
     return value[:value.find(":")], value[value.find(":") + 1:]
 def outcome(function, name):
     del calls[:]
@@ -425,6 +418,14 @@ def outcome(function, name):
         try: result = repr(function(name))
         except Exception as e: result = [type(e).__name__, str(e)]
     return [result, out.getvalue(), len(calls)]
+E = os.environ
+E["LH_NAME"], E["LH_OTHER"] = "user:pw", "other:value"
+"""
+_HOSTILE_CHILD = """
+{early}
+from veltrocam.tilso.sdk import license_helper as lh
+for _ in range({warm}): lh.get_license_info("LH_NAME"), lh.get_license_info("LH_NONE")
+{patch}
 report(rows=[[outcome(lh.get_license_info, n), outcome(python, n)]
              for n in ["LH_NAME", "LH_OTHER", "LH_NONE", "LH_\\udcff"] * 2])
 """
@@ -434,8 +435,24 @@ report(rows=[[outcome(lh.get_license_info, n), outcome(python, n)]
                          + [(case, "before import") for case in _BEFORE_IMPORT])
 def test_environ_get_gives_what_python_gives_to_hostile_code(case, warm):
     early = _HOSTILE[case] if warm == "before import" else ""
-    child = run_python(_HOSTILE_CHILD.format(warm=0 if early else warm, early=early,
-                                             patch="" if early else _HOSTILE[case]))
+    child = run_python(_HOSTILE_SETUP + _HOSTILE_CHILD.format(
+        warm=0 if early else warm, early=early, patch="" if early else _HOSTILE[case]))
     assert child.returncode == 0, child.stderr
     rows = child.reports[0]["rows"]
     assert all(native == python for native, python in rows), rows
+
+
+def test_a_class_with_a_key_not_a_str_is_refused_without_searching_it():
+    # A lookup whose comparison raises finds nothing and caches nothing, so
+    # every search of the class for `get` compares once: the first call
+    # must search it as often as Python's first `os.environ.get` does.
+    child = run_python(_HOSTILE_SETUP + """
+from veltrocam.tilso.sdk import license_helper as lh
+os.environ = type("Environ", (type(E),), {Hostile("get", lambda: 1 / 0): 2})(
+    E._data, E.encodekey, E.decodekey, E.encodevalue, E.decodevalue)
+report(native=outcome(lh.get_license_info, "LH_NAME"), python=outcome(python, "LH_NAME"))
+""")
+    assert child.returncode == 0, child.stderr
+    native, python = child.reports[0]["native"], child.reports[0]["python"]
+    assert native == python
+    assert python[0][0] == "AttributeError" and python[2] == 1
