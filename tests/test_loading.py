@@ -485,9 +485,10 @@ _EXEC_ATTEMPT = _BY_HAND + textwrap.dedent(f"""
         # Nothing between setting and removing the hook allocates but the
         # exec step itself.  With `drain`, the free lists of tuples and
         # dicts are emptied first, so that the step allocates those too.
+        limits = (n, stop)  # passed as it is: no tuple of two is freed
         held = drain and ([(i,) for i in range(2100)], [(i, i) for i in range(2100)],
                           [(i,) * 4 for i in range(2100)], [{{"k": i}} for i in range(100)])
-        _testcapi.set_nomemory(n, stop)
+        _testcapi.set_nomemory(*limits)
         try:
             _imp.exec_dynamic(module)
         except BaseException as e:

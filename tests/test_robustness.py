@@ -572,40 +572,45 @@ def drained():
             [slice(i) for i in range(3)])
 
 def attempt_get_positional(start, stop, f, name):
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
     held = drained()
-    _testcapi.set_nomemory(start, stop)
+    _testcapi.set_nomemory(*limits)
     try:
         return f(name)
     finally:
         _testcapi.remove_mem_hooks()
 
 def attempt_get_keyword(start, stop, f, name):
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
     held = drained()
-    _testcapi.set_nomemory(start, stop)
+    _testcapi.set_nomemory(*limits)
     try:
         return f(license_name=name)
     finally:
         _testcapi.remove_mem_hooks()
 
 def attempt_get_default(start, stop, f, name):
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
     held = drained()
-    _testcapi.set_nomemory(start, stop)
+    _testcapi.set_nomemory(*limits)
     try:
         return f()
     finally:
         _testcapi.remove_mem_hooks()
 
 def attempt_set_positional(start, stop, f, name):
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
     held = drained()
-    _testcapi.set_nomemory(start, stop)
+    _testcapi.set_nomemory(*limits)
     try:
         return f(name, "val:ue")
     finally:
         _testcapi.remove_mem_hooks()
 
 def attempt_set_keyword(start, stop, f, name):
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
     held = drained()
-    _testcapi.set_nomemory(start, stop)
+    _testcapi.set_nomemory(*limits)
     try:
         return f(value="val:ue", variables=name)
     finally:
