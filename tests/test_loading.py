@@ -481,14 +481,10 @@ _EXEC_ATTEMPT = _BY_HAND + textwrap.dedent(f"""
     import _imp, _testcapi
     import click, veltrocam.tilso.sdk.script_update
     spec = dict(name="{MODULE}", origin=origin, loader=None, parent="veltrocam.tilso.sdk")
-    def attempt(module, n, stop, drain=False):
+    def attempt(module, n, stop):
         # Nothing between setting and removing the hook allocates but the
-        # exec step itself.  With `drain`, the free lists of tuples and
-        # dicts are emptied first, so that the step allocates those too.
-        limits = (n, stop)  # passed as it is: no tuple of two is freed
-        held = drain and ([(i,) for i in range(2100)], [(i, i) for i in range(2100)],
-                          [(i,) * 4 for i in range(2100)], [{{"k": i}} for i in range(100)])
-        _testcapi.set_nomemory(*limits)
+        # exec step itself.
+        _testcapi.set_nomemory(n, stop)
         try:
             _imp.exec_dynamic(module)
         except BaseException as e:
@@ -506,7 +502,7 @@ def _exec_under_failing_allocations(start, persistent):
         lines, types_seen, n = set(), set(), {start}
         while True:
             m = create(**spec)
-            e = attempt(m, n, 0 if {persistent} else n + 1, drain={persistent})
+            e = attempt(m, n, 0 if {persistent} else n + 1)
             if e is None:
                 break
             types_seen.add(type(e).__name__)
