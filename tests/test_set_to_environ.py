@@ -76,8 +76,11 @@ def test_effects_in_order(lh, recorder, platform, variables, names, shown):
     ("VELTROCAM_LICENSF", "VELTROCAM_LICENSF"),
     ("VELTROCAM_LICENSĒ", "VELTROCAM_LICENSĒ"),
 ])
-def test_the_default_name_is_told_by_its_text(lh, recorder, text, shown):
+@pytest.mark.parametrize("hashed", [False, True])
+def test_the_default_name_is_told_by_its_text(lh, recorder, text, shown, hashed):
     variables = "".join(list(text))  # a new str, whose hash nobody has asked for yet
+    if hashed:
+        hash(variables)
     lh.set_to_environ(variables, "v")
     assert recorder.log[-2] == ("echo", f"当前 {shown} 已设置为 v")
 
