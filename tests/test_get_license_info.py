@@ -1,8 +1,11 @@
 """get_license_info: its results, notices, failures at each line, and the
 global lookups and traceback entries seen through it."""
+import array
 import builtins
 import collections.abc
+import ctypes
 import os
+import sys
 import traceback
 import types
 import unittest.mock
@@ -87,6 +90,19 @@ class _SecondFindFails(str):
         return 1
 
 
+class _SecondSliceFails(str):
+    def __getitem__(self, key):
+        self.cuts = getattr(self, "cuts", 0) + 1
+        if self.cuts == 2:
+            raise IndexError("second slice")
+        return str.__getitem__(self, key)
+
+
+class _EqualityFails:
+    def __eq__(self, other):
+        raise ArithmeticError("compared")
+
+
 @pytest.mark.parametrize("make_os, exception, message, line", [
     (lambda: type("Os", (), {})(), AttributeError, "'Os' object has no attribute 'environ'", 17),
     (lambda: _fake_os(_Falsy()), ZeroDivisionError, "truth", 18),
@@ -94,6 +110,8 @@ class _SecondFindFails(str):
     (lambda: _fake_os(_NoSlice()), TypeError, "'_NoSlice' object is unsliceable", 19),
     (lambda: _fake_os(_SecondFindFails("a:b")), TypeError,
      'can only concatenate str (not "int") to str', 20),
+    (lambda: _fake_os(_SecondSliceFails("a:b")), IndexError, "second slice", 20),
+    (lambda: _fake_os(_finding(_EqualityFails())), ArithmeticError, "compared", 19),
 ])
 def test_failures_report_their_line(lh, module_globals, make_os, exception, message, line):
     module_globals["os"] = make_os()
@@ -114,6 +132,40 @@ def test_echo_failure_reports_line_23(lh, module_globals, environ_restored):
     environ_restored.pop("VELTROCAM_LICENSE", None)
     module_globals["click"] = type("Click", (), {"echo": staticmethod(lambda text: 1 / 0)})()
     with pytest.raises(ZeroDivisionError) as raised:
+        lh.get_license_info()
+    assert module_entries(raised.value) == [(23, GET)]
+
+
+def test_echo_may_be_a_method_of_a_native_heap_type(lh, module_globals, environ_restored):
+    environ_restored.pop("VELTROCAM_LICENSE", None)
+    sink = array.array("u" if sys.version_info < (3, 13) else "w")
+    module_globals["click"] = types.SimpleNamespace(echo=sink.extend)
+    assert lh.get_license_info() == (None, None)
+    assert sink.tounicode() == UNSET.strip()
+
+
+def _builtin_returning_null_without_error():
+    """A built-in function of one argument that returns null and sets no
+    exception, as a faulty extension's function may."""
+    entry = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)(
+        lambda self, arg: None)
+
+    class MethodDef(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("meth", type(entry)), ("flags", ctypes.c_int),
+                    ("doc", ctypes.c_char_p)]
+    definition = MethodDef(b"echo", entry, 0x0008, None)  # METH_O
+    new = ctypes.pythonapi.PyCFunction_NewEx
+    new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p] * 3
+    function = new(ctypes.addressof(definition), None, None)
+    return function, (entry, definition)  # the caller keeps both alive
+
+
+def test_a_builtin_returning_null_without_error_gives_system_error(lh, module_globals,
+                                                                  environ_restored):
+    environ_restored.pop("VELTROCAM_LICENSE", None)
+    echo, keep = _builtin_returning_null_without_error()
+    module_globals["click"] = types.SimpleNamespace(echo=echo)
+    with pytest.raises(SystemError, match="^NULL result without error in PyObject_Call$") as raised:
         lh.get_license_info()
     assert module_entries(raised.value) == [(23, GET)]
 
@@ -175,12 +227,25 @@ class _FindsAt(str):
         return self.at
 
 
-# Numbers at the edges of the one-digit ints read in place, and beyond.
-@pytest.mark.parametrize("at", [0, 1, -1, -2, 2**30 - 1, 2**30, -(2**30), 2**62, -(2**62),
-                                2**64, -(2**64), 10**30, True])
-def test_split_positions_of_any_size(lh, module_globals, capsys, at):
-    value = _FindsAt("someone:secret")
+class _CutsAtWholeFloats(_FindsAt):
+    def __getitem__(self, key):
+        whole = [int(x) if isinstance(x, float) else x for x in (key.start, key.stop)]
+        return str.__getitem__(self, slice(*whole))
+
+
+def _finding(at):
+    value = (_CutsAtWholeFloats if isinstance(at, float) else _FindsAt)("someone:secret")
     value.at = at
+    return value
+
+
+# Numbers at the edges of the one-digit ints read in place, and beyond;
+# answers equal to -1 without being the int -1 mean "no colon" as well.
+@pytest.mark.parametrize("at", [0, 1, -1, -2, 2**30 - 1, 2**30, -(2**30), 2**62, -(2**62),
+                                2**64, -(2**64), 10**30, True, 7.0, -1.0, -2.0,
+                                type("Int", (int,), {})(-1)])
+def test_split_positions_of_any_size(lh, module_globals, capsys, at):
+    value = _finding(at)
     module_globals["os"] = _fake_os(value)
     expected = (None, None) if at == -1 else (value[:at], value[at + 1:])
     assert lh.get_license_info() == expected
@@ -319,26 +384,33 @@ _HOSTILE = {
     "sys re-entry": "sys.getfilesystemencoding = lambda: (lh.get_license_info('LH_NAME'), 'utf-8')[1]",
     "data key raises": "E._data[Hostile(b'LH_NONE', lambda: 1 / 0)] = b'x'",
     "data key counts": "E._data[Hostile(b'LH_NONE', lambda: None)] = b'x'",
+    "os isinstance bound builtin": "os.isinstance = [].count",
+    "Mapping.get globals a dict subclass": (
+        "import _collections_abc, types; Mapping.get = types.FunctionType(Mapping.get.__code__, "
+        "Globals(vars(_collections_abc)), 'get', (None,))"),
+    "encodekey globals a dict subclass": (
+        "import types; E.encodekey = types.FunctionType(E.encodekey.__code__, "
+        "Globals(vars(os)), 'encode', None, E.encodekey.__closure__)"),
 }
-_HOSTILE_CHILD = """
+# The code replacements also made before the module is imported, when
+# nothing has been found trustworthy yet.
+_BEFORE_IMPORT = ["__getitem__ code", "Mapping.get code", "encode code", "decode code"]
+_HOSTILE_SETUP = """
 import io, os, sys, contextlib, click
 from collections.abc import Mapping
-from veltrocam.tilso.sdk import license_helper as lh
 calls = []
 class Hostile:
     def __init__(self, like, action): self.like, self.action = like, action
     def __hash__(self): return hash(self.like)
     def __eq__(self, other): calls.append(1); self.action(); return False
-E = os.environ
-E["LH_NAME"], E["LH_OTHER"] = "user:pw", "other:value"
-for _ in range({warm}): lh.get_license_info("LH_NAME"), lh.get_license_info("LH_NONE")
-{patch}
+class Globals(dict):
+    def __getitem__(self, key): calls.append(1); return dict.__getitem__(self, key)
 def python(name):
     value = os.environ.get(name)
     if not value:
         click.echo("当前环境未配置用户名和密码"); return None, None
     if value.find(":") == -1:
-        click.echo(f"当前环境变量 {{name}} 的格式不正确，应为 用户名:密码"); return None, None
+        click.echo(f"当前环境变量 {name} 的格式不正确，应为 用户名:密码"); return None, None
     return value[:value.find(":")], value[value.find(":") + 1:]
 def outcome(function, name):
     del calls[:]
@@ -346,15 +418,41 @@ def outcome(function, name):
         try: result = repr(function(name))
         except Exception as e: result = [type(e).__name__, str(e)]
     return [result, out.getvalue(), len(calls)]
+E = os.environ
+E["LH_NAME"], E["LH_OTHER"] = "user:pw", "other:value"
+"""
+_HOSTILE_CHILD = """
+{early}
+from veltrocam.tilso.sdk import license_helper as lh
+for _ in range({warm}): lh.get_license_info("LH_NAME"), lh.get_license_info("LH_NONE")
+{patch}
 report(rows=[[outcome(lh.get_license_info, n), outcome(python, n)]
              for n in ["LH_NAME", "LH_OTHER", "LH_NONE", "LH_\\udcff"] * 2])
 """
 
 
-@pytest.mark.parametrize("warm", [0, 3])
-@pytest.mark.parametrize("case", list(_HOSTILE))
+@pytest.mark.parametrize("case, warm", [(case, warm) for case in _HOSTILE for warm in (0, 3)]
+                         + [(case, "before import") for case in _BEFORE_IMPORT])
 def test_environ_get_gives_what_python_gives_to_hostile_code(case, warm):
-    child = run_python(_HOSTILE_CHILD.format(warm=warm, patch=_HOSTILE[case]))
+    early = _HOSTILE[case] if warm == "before import" else ""
+    child = run_python(_HOSTILE_SETUP + _HOSTILE_CHILD.format(
+        warm=0 if early else warm, early=early, patch="" if early else _HOSTILE[case]))
     assert child.returncode == 0, child.stderr
     rows = child.reports[0]["rows"]
     assert all(native == python for native, python in rows), rows
+
+
+def test_a_class_with_a_key_not_a_str_is_refused_without_searching_it():
+    # A lookup whose comparison raises finds nothing and caches nothing, so
+    # every search of the class for `get` compares once: the first call
+    # must search it as often as Python's first `os.environ.get` does.
+    child = run_python(_HOSTILE_SETUP + """
+from veltrocam.tilso.sdk import license_helper as lh
+os.environ = type("Environ", (type(E),), {Hostile("get", lambda: 1 / 0): 2})(
+    E._data, E.encodekey, E.decodekey, E.encodevalue, E.decodevalue)
+report(native=outcome(lh.get_license_info, "LH_NAME"), python=outcome(python, "LH_NAME"))
+""")
+    assert child.returncode == 0, child.stderr
+    native, python = child.reports[0]["native"], child.reports[0]["python"]
+    assert native == python
+    assert python[0][0] == "AttributeError" and python[2] == 1

@@ -210,6 +210,32 @@ def test_create_step_with_the_file_loader():
     assert child.reports == [{"loader": None, "file": True, "path": False}]
 
 
+@pytest.mark.parametrize("attribute", ["name", "loader", "origin", "parent",
+                                       "submodule_search_locations"])
+def test_create_step_passes_on_what_a_spec_attribute_raises(attribute):
+    # As the import system's own copying of spec attributes: only an
+    # AttributeError means absent.  (The interpreter reads `name` once
+    # before the create step.)
+    child = run_python(_BY_HAND + textwrap.dedent(f"""
+        class Spec:
+            name, loader, origin, parent, submodule_search_locations = "m", None, None, None, None
+            reads = 0
+        def read(self):
+            Spec.reads += 1
+            if Spec.reads == (2 if {attribute!r} == "name" else 1):
+                raise LookupError({attribute!r})
+            return "m"
+        setattr(Spec, {attribute!r}, property(read))
+        try:
+            from_spec(definition, Spec(), 1013)
+        except LookupError as e:
+            report(error=repr(e))
+        report(later=create(name="m2").__name__)
+    """))
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{"error": f"LookupError({attribute!r})"}, {"later": "m2"}]
+
+
 def test_two_creates_then_the_second_exec_is_refused():
     child = run_python(f"""
         import importlib.machinery, importlib.util
@@ -272,6 +298,85 @@ def test_a_missing_sibling_name_reports_line_11():
         {"type": "ImportError", "error": "cannot import name update_bash_file",
          "entries": [[SOURCE_PATH, 11, INIT]]},
         {"bound": True}]
+
+
+def test_os_taken_out_of_the_module_by_a_later_import_of_its_body():
+    # The import of click runs a finder that removes the global `os`: as in
+    # Python, the function then finds no `os`, until it is given one.
+    child = run_python(f"""
+        import sys
+        class Finder:
+            @staticmethod
+            def find_spec(name, path=None, target=None):
+                if name == "click":
+                    del vars(sys.modules["{MODULE}"])["os"]
+        sys.meta_path.insert(0, Finder)
+        import {MODULE} as m
+        sys.meta_path.remove(Finder)
+        try:
+            m.get_license_info("LH_NAME")
+        except NameError as e:
+            report(error=str(e), entries=entries(e)[-1:])
+        import os
+        m.os, os.environ["LH_NAME"] = os, "user:pw"
+        report(later=m.get_license_info("LH_NAME"))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [
+        {"error": "name 'os' is not defined", "entries": [[SOURCE_PATH, 17, GET]]},
+        {"later": ["user", "pw"]}]
+
+
+_RAISING_KEY = textwrap.dedent("""
+    class Key:
+        armed = False
+        def __init__(self, like): self.like = like
+        def __hash__(self): return hash(self.like)
+        def __eq__(self, other):
+            if Key.armed:
+                Key.armed = False
+                raise LookupError("compared")
+            return False
+""")
+
+
+def test_a_raising_key_of_the_os_dict_is_absorbed_by_the_import():
+    # Importing Python source reads no `os.environ`; the module's own look
+    # at it while loading must not fail the import either.
+    child = run_python(_RAISING_KEY + textwrap.dedent(f"""
+        import os, click, veltrocam.tilso.sdk.script_update
+        environ = os.environ
+        del os.environ
+        vars(os)[Key("environ")] = None
+        os.environ, Key.armed = environ, True
+        import {MODULE} as m
+        os.environ["LH_NAME"] = "user:pw"
+        report(compared=not Key.armed, result=m.get_license_info("LH_NAME"))
+    """))
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [{"compared": True, "result": ["user", "pw"]}]
+
+
+def test_a_failing_module_table_lookup_fails_the_exec_step_at_line_1():
+    child = run_python(_BY_HAND + _RAISING_KEY + textwrap.dedent(f"""
+        import _imp, sys, click, veltrocam.tilso.sdk.script_update
+        sys.modules[Key("{MODULE}")] = None
+        spec = dict(name="{MODULE}", origin=origin, loader=None, parent="veltrocam.tilso.sdk")
+        m = create(**spec)
+        Key.armed = True
+        try:
+            _imp.exec_dynamic(m)
+        except LookupError as e:
+            report(error=str(e), entries=[x for x in entries(e) if x[0] == {SOURCE_PATH!r}],
+                   registered="{MODULE}" in sys.modules)
+        m = create(**spec)
+        _imp.exec_dynamic(m)
+        report(later=m.get_license_info("LH_NONE"), registered=sys.modules["{MODULE}"] is m)
+    """))
+    assert child.returncode == 0, child.stderr
+    assert child.reports == [
+        {"error": "compared", "entries": [[SOURCE_PATH, 1, INIT]], "registered": False},
+        {"later": [None, None], "registered": True}]
 
 
 @pytest.mark.parametrize("initializing, reads", [
@@ -414,6 +519,32 @@ def _exec_under_failing_allocations(start, persistent):
     child = run_python(code, timeout=300)
     assert child.returncode == 0, child.stderr
     return child.reports[0]
+
+
+def test_every_failing_allocation_of_the_create_step_gives_memory_error():
+    child = run_python(f"""
+        import _imp, _testcapi, importlib.util, types
+        origin = importlib.util.find_spec("{MODULE}").origin
+        spec = types.SimpleNamespace(name="pkg.license_helper", loader=None, origin=origin,
+                                     parent="pkg", submodule_search_locations=["/x"])
+        kinds, n = set(), 0
+        while True:
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                m = _imp.create_dynamic(spec)
+            except BaseException as e:
+                _testcapi.remove_mem_hooks()
+                kinds.add(type(e).__name__)
+                n += 1
+                continue
+            _testcapi.remove_mem_hooks()
+            break
+        report(failed=n, kinds=sorted(kinds), path=m.__path__, file=m.__file__ == origin)
+    """)
+    assert child.returncode == 0, child.stderr
+    result = child.reports[0]
+    assert result["failed"] > 3 and result["kinds"] == ["MemoryError"]
+    assert (result["path"], result["file"]) == (["/x"], True)
 
 
 def test_memory_exhaustion_from_every_allocation_of_the_exec_step():

@@ -14,7 +14,8 @@ import warnings
 
 import pytest
 
-from conftest import GET, SET, SOURCE_PATH, call_slot, module_entries, run_python, vectorcall
+from conftest import (GET, MODULE, SET, SOURCE_PATH, call_slot, module_entries, run_python,
+                      vectorcall)
 
 # Fewer repetitions keep runs under valgrind short; reference counts still
 # show a leak of one reference per call.
@@ -561,36 +562,55 @@ echoed = []
 fake_click = types.SimpleNamespace(echo=echoed.append)
 fake_os = types.SimpleNamespace(environ={}, popen=echoed.append)
 
+# Objects taken from the interpreter's free lists (tuples, lists, dicts and
+# their keys, the slice kept for reuse), so that a call allocates every such
+# object it makes instead of reusing a freed one.
+def drained():
+    return ([(i,) for i in range(2100)], [(i, i) for i in range(2100)],
+            [(i,) * 3 for i in range(2100)], [(i,) * 4 for i in range(2100)],
+            [[] for _ in range(100)], [{"k": i} for i in range(100)],
+            [slice(i) for i in range(3)])
+
 def attempt_get_positional(start, stop, f, name):
-    _testcapi.set_nomemory(start, stop)
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
+    held = drained()
+    _testcapi.set_nomemory(*limits)
     try:
         return f(name)
     finally:
         _testcapi.remove_mem_hooks()
 
 def attempt_get_keyword(start, stop, f, name):
-    _testcapi.set_nomemory(start, stop)
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
+    held = drained()
+    _testcapi.set_nomemory(*limits)
     try:
         return f(license_name=name)
     finally:
         _testcapi.remove_mem_hooks()
 
 def attempt_get_default(start, stop, f, name):
-    _testcapi.set_nomemory(start, stop)
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
+    held = drained()
+    _testcapi.set_nomemory(*limits)
     try:
         return f()
     finally:
         _testcapi.remove_mem_hooks()
 
 def attempt_set_positional(start, stop, f, name):
-    _testcapi.set_nomemory(start, stop)
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
+    held = drained()
+    _testcapi.set_nomemory(*limits)
     try:
         return f(name, "val:ue")
     finally:
         _testcapi.remove_mem_hooks()
 
 def attempt_set_keyword(start, stop, f, name):
-    _testcapi.set_nomemory(start, stop)
+    limits = (start, stop)  # passed as it is: no tuple of two is freed
+    held = drained()
+    _testcapi.set_nomemory(*limits)
     try:
         return f(value="val:ue", variables=name)
     finally:
@@ -679,6 +699,8 @@ for label, attempt, f, name, setup in [
     ("get keyword, credentials", attempt_get_keyword, get, "NOMEM_NAME", credentials("user:pw")),
     ("get default, credentials", attempt_get_default, get, None, credentials("user:pw")),
     ("get positional, no colon", attempt_get_positional, get, "NOMEM_NAME", credentials("userpw")),
+    ("get positional, str subclass", attempt_get_positional, get, "NOMEM_NAME",
+     credentials(type("Text", (str,), {})("user:pw"))),
     ("get positional, unset", attempt_get_positional, get, "NOMEM_NAME", credentials(None)),
     ("get keyword, unset", attempt_get_keyword, get, "NOMEM_NAME", credentials(None)),
     ("get positional, real os, credentials", attempt_get_positional, get, "NOMEM_NAME", real_os("user:pw")),
@@ -703,8 +725,8 @@ def no_memory_runs():
 
 NO_MEMORY_LABELS = [
     "get positional, credentials", "get keyword, credentials", "get default, credentials",
-    "get positional, no colon", "get positional, unset", "get keyword, unset",
-    "get positional, real os, credentials", "get keyword, real os, unset",
+    "get positional, no colon", "get positional, str subclass", "get positional, unset",
+    "get keyword, unset", "get positional, real os, credentials", "get keyword, real os, unset",
     "set positional, posix", "set keyword, posix", "set keyword, posix, real os",
     "set positional, windows", "set keyword, windows", "set positional, windows, refused",
 ]
@@ -742,3 +764,32 @@ def test_every_failing_allocation_gives_memory_error(no_memory_runs, label):
         assert run["normal"] == ["error", [f"ValueError@{SOURCE_PATH}"]]
     else:
         assert run["normal"][0] == "value"
+
+
+def test_allocations_failing_while_a_failure_is_reported():
+    # From the k-th allocation of a binding error on, every one fails: its
+    # message, the code object and frame of its traceback entry, the cache
+    # of code objects.  Each gives a MemoryError; none leaves anything
+    # behind that a later call would see.
+    child = run_python(f"""
+        import _testcapi
+        import {MODULE} as lh
+        def attempt(k):
+            _testcapi.set_nomemory(k, 0)
+            try:
+                lh.get_license_info(1, 2)
+            except BaseException as e:
+                _testcapi.remove_mem_hooks()
+                return e
+        seen, k, quiet = set(), 0, 0
+        while quiet < 20:
+            e = attempt(k)
+            got = (type(e).__name__, [x[1:] for x in entries(e) if x[0] == {SOURCE_PATH!r}])
+            quiet = quiet + 1 if got == ("TypeError", [[15, {GET!r}]]) else 0
+            seen.add(repr(got))
+            k += 1
+        report(seen=sorted(seen))
+    """)
+    assert child.returncode == 0, child.stderr
+    assert child.reports[0]["seen"] == sorted(
+        repr(x) for x in [("MemoryError", []), ("TypeError", [[15, GET]])])

@@ -69,6 +69,22 @@ def test_effects_in_order(lh, recorder, platform, variables, names, shown):
         ("echo", f"当前 {shown} 已设置为 s3cret"), ("echo", "请重启当前的 terminal ")]
 
 
+@pytest.mark.parametrize("platform", ["linux"])
+@pytest.mark.parametrize("text, shown", [
+    ("VELTROCAM_LICENSE", "veltrocam license"),
+    ("WELTROCAM_LICENSE", "WELTROCAM_LICENSE"),
+    ("VELTROCAM_LICENSF", "VELTROCAM_LICENSF"),
+    ("VELTROCAM_LICENSĒ", "VELTROCAM_LICENSĒ"),
+])
+@pytest.mark.parametrize("hashed", [False, True])
+def test_the_default_name_is_told_by_its_text(lh, recorder, text, shown, hashed):
+    variables = "".join(list(text))  # a new str, whose hash nobody has asked for yet
+    if hashed:
+        hash(variables)
+    lh.set_to_environ(variables, "v")
+    assert recorder.log[-2] == ("echo", f"当前 {shown} 已设置为 v")
+
+
 def test_the_callers_list_itself_reaches_the_store(lh, recorder):
     names = ["A"]
     received = []
@@ -169,6 +185,14 @@ def test_the_real_store_refuses_before_writing(lh, module_globals, tmp_path, mon
     assert "TUPLE_A" not in environ_restored
 
 
+class _NextFails(list):
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        raise LookupError("no next item")
+
+
 class _Angry:
     def __eq__(self, other):
         raise LookupError("no comparison")
@@ -189,6 +213,9 @@ def _fail_echo_on(text_start):
      "A", NameError, {"linux": 43, "win32": 41}),
     (lambda g, r: setattr(r, "echo", _fail_echo_on("当前")), "A", RuntimeError, 47),
     (lambda g, r: setattr(r, "echo", _fail_echo_on("请")), "A", RuntimeError, 48),
+    (lambda g, r: g.update(click=object()), "A", AttributeError, 47),
+    (lambda g, r: g.update(update_bash_file=lambda names, value: None), _NextFails(["A"]),
+     LookupError, {"linux": 45, "win32": 40}),
 ])
 def test_failures_report_their_line(lh, module_globals, recorder, platform, setup, variables,
                                     exception, line):

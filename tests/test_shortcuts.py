@@ -311,6 +311,35 @@ _DICT_CASES = {
             rows.append(outcome(M.get_license_info, name))
         os.environ = E
     """,
+    "a key of the module's dict that is not a str": """
+        vars(M)[1] = "one"
+        rows = [outcome(M.get_license_info, "LH_NONE")]
+        M.click = types.SimpleNamespace(echo=log.append)
+        rows += [outcome(M.get_license_info, "LH_NONE"), list(log)]
+        M.click = click
+    """,
+    "a key of the module's dict that raises when compared with click": """
+        class Key:
+            armed = False
+            def __hash__(self): return hash("click")
+            def __eq__(self, other):
+                if Key.armed:
+                    log.append("compared")
+                    raise LookupError("compared")
+                return False
+        del M.click
+        vars(M)[Key()] = None
+        M.click, Key.armed = click, True
+        rows = [outcome(M.get_license_info, "LH_NONE"), list(log)]
+    """,
+    "a key of os's dict that is not a str": """
+        vars(os)[1] = "one"
+        rows = [outcome(M.get_license_info, "LH_NAME")]
+        os.environ = {"LH_NAME": "new:environ"}
+        rows.append(outcome(M.get_license_info, "LH_NAME"))
+        os.environ = E
+        del vars(os)[1]
+    """,
     "click.echo read before its argument is made": """
         class Name(str):
             def __format__(self, spec):

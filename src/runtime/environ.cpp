@@ -144,6 +144,22 @@ bool only_bytes_keys(PyObject *dict) noexcept
     return only_keys(dict, exact_bytes);
 }
 
+/// Whether every dict along the MRO of `type` holds exact str keys only.
+bool mro_keys_all_str(PyTypeObject *type) noexcept
+{
+    Ref mro(compat::type_mro(type));
+    if (!mro)
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); i++) {
+        Ref dict(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
+        if (!dict || !PyDict_Check(dict.get()) || !only_str_keys(dict.get())) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 /// `dict[name]` for a dict of str keys, a new reference or null when
 /// absent; `ok` turns false on an error, which is cleared.
 Ref item(PyObject *dict, PyObject *name, bool &ok) noexcept
@@ -295,22 +311,20 @@ bool Checker::run(PyObject *environ) noexcept
 
     // 1. The class, as attribute lookup on the instance sees it: generic
     //    lookup, and no key but exact str in any dict along its MRO, so that
-    //    lookups there run no Python code.  Its version is read first (a
-    //    lookup gives it one when it has none).
+    //    lookups there run no Python code.  The dicts are checked before the
+    //    first lookup, which would compare any other key with the name (a
+    //    call into the program that Python would not make here), and again
+    //    once the version is read (a lookup gives the class one when it has
+    //    none), so that the version vouches for what was checked.  A class
+    //    refused keeps the version it had, if any, to be checked again only
+    //    once it changes.
+    r_.type_version = compat::type_version(type);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !mro_keys_all_str(type))
+        return false;
     Ref(compat::type_lookup(type, names.get));
     r_.type_version = compat::type_version(type);
-    if (type->tp_getattro != PyObject_GenericGetAttr)
+    if (!mro_keys_all_str(type))
         return false;
-    Ref mro(compat::type_mro(type));
-    if (!mro)
-        return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); i++) {
-        Ref dict(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
-        if (!dict || !PyDict_Check(dict.get()) || !only_str_keys(dict.get())) {
-            PyErr_Clear();
-            return false;
-        }
-    }
     // `get` and `__getitem__` come from the class; nothing there may stand
     // in for the instance's own `_data` and codecs.
     if (!function(kMappingGet, Ref(compat::type_lookup(type, names.get)))

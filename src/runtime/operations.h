@@ -69,12 +69,21 @@ PyObject *slice(PyObject *text, PyObject *start, PyObject *stop) noexcept;
     return PyNumber_Add(number, one);
 }
 
-/// Whether `number` is the exact `int` -1, by which `find` tells that
-/// nothing was found.
-inline bool is_minus_one(PyObject *number) noexcept
+/// `number == -1`, the test of what `find` answered: 1, 0, or -1 with the
+/// exception set.  An exact `int` is compared in place; anything else goes
+/// through the rich comparison with -1, as the Python test does (a float
+/// -1.0 is equal, an object's `__eq__` runs).
+inline int equals_minus_one(PyObject *number) noexcept
 {
-    Py_ssize_t value;
-    return PyLong_CheckExact(number) && compat::compact_int_value(number, value) && value == -1;
+    if (PyLong_CheckExact(number)) {
+        Py_ssize_t value;
+        return compat::compact_int_value(number, value) && value == -1;
+    }
+    Ref minus_one(PyLong_FromLong(-1));
+    if (!minus_one)
+        return -1;
+    Ref equal(PyObject_RichCompare(number, minus_one.get(), Py_EQ));
+    return equal ? truth(equal.get()) : -1;
 }
 
 /// `for item in list`: an exact list by index, reading its length before

@@ -34,12 +34,12 @@
 //   48      click.echo("请重启当前的 terminal ")
 //
 // Two departures from that listing keep users safe.  A credentials value
-// without a colon is reported (line 19) instead of being split into a user
-// name that lost its last character.  On Windows the names are walked once
-// (line 40) and every name and the value are checked (line 41) before the
-// first command is started, since the command text goes to the command
-// shell; a value longer than the 1024 characters that setx keeps is refused
-// rather than stored cut.
+// without a colon (its `find(":")` equal to -1) is reported (line 19)
+// instead of being split into a user name that lost its last character.
+// On Windows the names are walked once (line 40) and every name and the
+// value are checked (line 41) before the first command is started, since
+// the command text goes to the command shell; a value longer than the 1024
+// characters that setx keeps is refused rather than stored cut.
 
 #include <Python.h>
 
@@ -408,7 +408,10 @@ PyObject *get_license_info(PyObject *license_name) noexcept
             Ref colon(runtime::call_method(license.get(), S(kFind), S(kColon)));
             if (!colon)
                 return fail(where, 19);
-            if (runtime::is_minus_one(colon.get()))
+            int missing = runtime::equals_minus_one(colon.get());  // colon == -1
+            if (missing < 0)
+                return fail(where, 19);
+            if (missing)
                 return report_malformed(*caches, license_name);
             user.reset(runtime::slice(license.get(), nullptr, colon.get()));
             if (!user)
