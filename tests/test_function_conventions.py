@@ -294,7 +294,9 @@ def test_collection_of_what_the_object_holds():
     assert ref() is None and collected == [ref]
     counts = sys.getrefcount(held)
     g = make("o", defaults=(held, held))
-    del g
+    ref = weakref.ref(g, collected.append)
+    del g  # freed at once, outside the collector
+    assert ref() is None and collected[1:] == [ref]
     assert sys.getrefcount(held) == counts
 
 
