@@ -314,3 +314,62 @@ def test_coroutine_marker():
         report(first=first, second=second)
     """)
     assert child.reports == [{"first": True, "second": True}], child.stderr
+
+
+_NO_MEMORY = f"""
+import _testcapi, asyncio.coroutines
+import {PROBE} as probe
+
+class Receiver:
+    pass
+
+receiver = Receiver()
+slot = lambda f, *a, **k: type(f).__call__(f, *a, **k)
+made = lambda record, flags=0: probe.function(record, "q", flags=flags)
+# Tuples too long for the interpreter's free lists, which allocate nothing.
+keywords = {{f"k{{i}}": i for i in range(30)}}
+cases = {{
+    "keywords through the slot": (lambda: made("fastcall_keywords"),
+                                  lambda f: slot(f, 1, **keywords)[2:]),
+    "receiver through the slot": (lambda: made("varargs_keywords", probe.RECEIVER_FIRST),
+                                  lambda f: f(receiver, *range(30))[1:3] == (receiver, tuple(range(30)))),
+    "doc": (lambda: made("noargs"), lambda f: f.__doc__),
+    "name": (lambda: made("noargs"), lambda f: f.__name__),
+    "coroutine marker": (lambda: made("o", probe.COROUTINE),
+                         lambda f: f._is_coroutine is asyncio.coroutines._is_coroutine or
+                                   f._is_coroutine),
+}}
+for label, (setup, action) in cases.items():
+    normal, kinds, n, quiet = action(setup()), set(), 0, 0
+    while quiet < 30:
+        f = setup()
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            got = action(f)
+        except BaseException as e:
+            _testcapi.remove_mem_hooks()
+            got = e
+        else:
+            _testcapi.remove_mem_hooks()
+        kind = type(got).__name__ if isinstance(got, BaseException) else repr(got == normal)
+        kinds.add(kind)
+        quiet = quiet + 1 if kind == "True" else 0
+        assert action(setup()) == normal
+        n += 1
+    report(label=label, kinds=sorted(kinds))
+"""
+
+
+def test_failing_allocations_raise_memory_error():
+    """Each allocation of the slot's keyword vector and name tuple, the
+    receiver's slice, the lazily made attributes and the marker's import
+    fails in turn: MemoryError, or the normal result (the marker falls back
+    to True, the normal result when its import fails)."""
+    child = run_python(_NO_MEMORY)
+    assert child.returncode == 0, child.stderr[-3000:]
+    assert {r["label"]: r["kinds"] for r in child.reports} == {
+        "keywords through the slot": ["MemoryError", "True"],
+        "receiver through the slot": ["MemoryError", "True"],
+        "doc": ["MemoryError", "True"], "name": ["MemoryError", "True"],
+        "coroutine marker": ["MemoryError", "True"],
+    }

@@ -13,7 +13,9 @@
 //     ("method", receiver, defining class or None, positional, names or None,
 //      values, count)
 //
-// where `count` is the count word exactly as the entry got it.
+// where `count` is the count word exactly as the entry got it.  An entry
+// called with an exception set, or without the object its convention
+// always passes, raises `SystemError` instead.
 //
 //     function(record, qualname, *, flags=0, module=None, defaults=None,
 //              getter=False, defining_class=None, slot_only=False)
@@ -63,24 +65,48 @@ PyObject *or_none(PyObject *object) noexcept
     return object != nullptr ? object : Py_None;
 }
 
+/// False, with `SystemError`, when an entry is called with an exception
+/// set or without the object it needs.
+bool called_rightly(PyObject *needed) noexcept
+{
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_SystemError, "an entry was called with an exception set");
+        return false;
+    }
+    if (needed == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "an entry was called without its argument");
+        return false;
+    }
+    return true;
+}
+
 PyObject *entry_noargs(PyObject *receiver, PyObject *argument) noexcept
 {
+    if (!called_rightly(receiver))
+        return nullptr;
     return Py_BuildValue("(sOO)", "noargs", receiver, argument == nullptr ? Py_True : Py_False);
 }
 
 PyObject *entry_o(PyObject *receiver, PyObject *argument) noexcept
 {
+    if (!called_rightly(argument))
+        return nullptr;
     return Py_BuildValue("(sOO)", "o", receiver, argument);
 }
 
 PyObject *entry_varargs(PyObject *receiver, PyObject *arguments) noexcept
 {
+    if (!called_rightly(arguments))
+        return nullptr;
     return Py_BuildValue("(sOO)", "varargs", receiver, arguments);
 }
 
 PyObject *entry_varargs_keywords(PyObject *receiver, PyObject *arguments,
                                  PyObject *keywords) noexcept
 {
+    if (!called_rightly(arguments))
+        return nullptr;
     return Py_BuildValue("(sOOO)", "varargs_keywords", receiver, arguments, or_none(keywords));
 }
 
@@ -100,6 +126,8 @@ PyObject *vector_report(PyObject *const *args, size_t count, PyObject *kwnames) 
 PyObject *entry_fastcall_keywords(PyObject *receiver, PyObject *const *args, Py_ssize_t count,
                                   PyObject *kwnames) noexcept
 {
+    if (!called_rightly(receiver))
+        return nullptr;
     Ref vector(vector_report(args, static_cast<size_t>(count), kwnames));
     if (!vector)
         return nullptr;
@@ -112,6 +140,8 @@ PyObject *entry_fastcall_keywords(PyObject *receiver, PyObject *const *args, Py_
 PyObject *entry_method(PyObject *receiver, PyTypeObject *defining_class, PyObject *const *args,
                        size_t count, PyObject *kwnames) noexcept
 {
+    if (!called_rightly(receiver))
+        return nullptr;
     Ref vector(vector_report(args, count, kwnames));
     if (!vector)
         return nullptr;
