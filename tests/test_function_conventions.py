@@ -119,6 +119,7 @@ def test_creation_refuses_other_call_flags(record):
     ("noargs", RF, (), {"a": 1}, "noargs() needs an argument"),
     ("noargs", RF, (R, 1), {}, "noargs() takes no arguments (1 given)"),
     ("o", RF, (R,), {}, "o() takes exactly one argument (0 given)"),
+    ("o", RF, (), {"a": 1}, "o() needs an argument"),
     ("o", RF, (R, 1), {"a": 1}, "o() takes no keyword arguments"),
     ("fastcall_keywords", RF, (), {"a": 1}, "fastcall_keywords() needs an argument"),
     ("method", RF, (), {}, "method() needs an argument"),
@@ -166,11 +167,11 @@ def test_call_slot_keyword_dict():
     kwargs = {"b": 1, name: value, "a": 2}
     assert slot(f, (0,), kwargs) == ("fastcall_keywords", f, (0,), ("b", "key", "a"),
                                      (1, value, 2), 1)
-    for key in (1, b"a"):
+    for wrong in ({name: value, 1: 2}, {b"a": 2, name: value}):
         with pytest.raises(TypeError) as raised:
-            slot(f, (0,), {name: value, key: 2})
+            slot(f, (0,), wrong)
         assert str(raised.value) == "keywords must be strings"
-    del kwargs, raised
+    del kwargs, wrong, raised
     assert (sys.getrefcount(name), sys.getrefcount(value)) == counts
 
     class Name(str):
