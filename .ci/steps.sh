@@ -25,14 +25,16 @@ suite() {
 
 # sanitized VENV PYTHON: the suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report fails the run.  The runtimes
-# preloaded are those of the g++ that built the module.
+# preloaded are those of the g++ that built the module.  The build has the
+# test-only module _runtime_probe too, whose tests LICENSE_HELPER_PROBE=ON
+# then requires to run.
 sanitized() {
     rm -rf "$1"
     "$2" -m venv "$1"
-    LICENSE_HELPER_SANITIZE=ON "$1/bin/pip" install -q '.[test]'
+    LICENSE_HELPER_SANITIZE=ON LICENSE_HELPER_PROBE=ON "$1/bin/pip" install -q '.[test]'
     local logs
     logs=$(mktemp -d)
-    PYTHONMALLOC=malloc \
+    LICENSE_HELPER_PROBE=ON PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$logs/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
     LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
