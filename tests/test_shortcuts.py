@@ -311,6 +311,31 @@ _DICT_CASES = {
             rows.append(outcome(M.get_license_info, name))
         os.environ = E
     """,
+    "os.environ let go of when get is read, or held while its method runs": """
+        armed = []
+        def get(*args):
+            if armed:
+                os.environ = E
+                log.append("switched")
+        class Own:
+            def __del__(self): log.append("freed")
+        class Method(Own):
+            get = get
+        for make in (Own, Method):
+            for fill_first in (False, True):
+                mapping = make()
+                if make is Own:
+                    mapping.get = get
+                os.environ = mapping
+                del mapping
+                if fill_first:
+                    outcome(M.get_license_info, "LH_NONE")
+                armed.append(1)
+                outcome(M.get_license_info, "LH_NONE")
+                armed.clear()
+                log.append("--")
+        rows = [list(log)]
+    """,
     "a key of the module's dict that is not a str": """
         vars(M)[1] = "one"
         rows = [outcome(M.get_license_info, "LH_NONE")]

@@ -127,6 +127,20 @@ inline void share_with_threads(PyObject *object) noexcept
 #endif
 }
 
+/// What the interpreter's own method calls look up: `object.name` as a new
+/// reference in `method` (null with an exception), and 1 when it is a
+/// function found on the type that wants `object` in front, unbound.  The
+/// interpreter exports the same function on every version; from 3.13 on its
+/// declaration is no longer among the public headers.
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
+#endif
+inline int get_method(PyObject *object, PyObject *name, PyObject *&method) noexcept
+{
+    method = nullptr;
+    return _PyObject_GetMethod(object, name, &method);
+}
+
 /// `dict[key]` as a new reference in `value`: 1 found, 0 absent, -1 with an
 /// exception.  Safe while other threads change `dict`.
 inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject *&value) noexcept

@@ -162,10 +162,11 @@ inline bool environ_get_listened(const EnvironRecord &record) noexcept
     return compat::codes_have_local_tools(record.codes);
 }
 
-/// `environ.get(name)`, where `get` is the interned name "get".  The
-/// direct path stands aside wherever the bypassed Python code would be
-/// seen: by a tool, or by the recursion limit.
-inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, PyObject *name,
+/// `environ.get(name)`, where `get` is the interned name "get", and `held`
+/// the caller's reference to `environ` (given up), or null where the caller
+/// borrows it from a cache.  The direct path stands aside wherever the
+/// bypassed Python code would be seen: by a tool, or by the recursion limit.
+inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, Ref held, PyObject *name,
                              PyObject *get, PyThreadState *tstate) noexcept
 {
     if (environ_get_possible && PyUnicode_CheckExact(name) && compat::dict_versions_available()
@@ -184,11 +185,9 @@ inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, PyObject
                 return nullptr;
         }
     }
-    // The caller may hold `environ` through a cache only, which code run by
-    // the call can empty: Python holds the object whose method it calls
-    // until the call returns, and so does this.
-    Ref held = Ref::borrow(environ);
-    return call_method(environ, get, name);
+    // `environ` may be borrowed from a cache, which code run by the call
+    // can empty: it is held as the interpreter holds it.
+    return call_method_owned(held ? std::move(held) : Ref::borrow(environ), get, name);
 }
 
 }  // namespace runtime

@@ -43,6 +43,31 @@ namespace runtime {
     return PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+/// `object.method(arg)` for an `object` the caller owns (`object`, a
+/// reference given up): as the interpreter, the object is let go once its
+/// attribute is read, unless it goes in front of an unbound method, where
+/// it is held until the call returns.
+inline PyObject *call_method_owned(Ref object, PyObject *method, PyObject *arg) noexcept
+{
+    PyObject *found;
+    int unbound = compat::get_method(object.get(), method, found);
+    Ref callable(found);
+    if (!callable)
+        return nullptr;
+    PyObject *result;
+    if (unbound) {
+        PyObject *args[] = {object.get(), arg};
+        result = PyObject_Vectorcall(callable.get(), args, 2, nullptr);
+    } else {
+        object.reset();
+        PyObject *args[] = {nullptr, arg};
+        result = PyObject_Vectorcall(callable.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+    }
+    object.reset();  // the arguments go first, then the function
+    return result;
+}
+
 /// A keyword argument: (interned name, value).
 using Keyword = std::pair<PyObject *, PyObject *>;
 
