@@ -24,6 +24,9 @@ purpose there: the Windows branch is only given exact str values, shorter
 than the 1024 characters setx keeps, names whose ``__format__`` gives their
 own text and plain lists (it walks the caller's names once, where the
 source walks them twice), and no hook changes the list while it walks it.
+A call with the recursion limit lowered runs with the tools switched off:
+their callbacks take a frame for each function of the Python source that
+starts, which the module's native functions never start.
 """
 
 import collections.abc
@@ -967,6 +970,30 @@ def make_variables(form, a, b, tag):
     return tagged(FzList([a, b]), tag)
 
 
+def pause_tools():
+    """Switches the tools off for a recursion-limited call: a tool's Python
+    callback takes a frame of its own for each function of the Python source
+    that starts (the module's own functions are no Python code, so start
+    none), and near the limit that frame alone decides where RecursionError
+    comes."""
+    events = sys.monitoring.get_events(4) if hasattr(sys, "monitoring") \
+        and sys.monitoring.get_tool(4) is not None else 0
+    paused = (sys.gettrace(), sys.getprofile(), events)
+    sys.settrace(None)
+    sys.setprofile(None)
+    if events:
+        sys.monitoring.set_events(4, 0)
+    return paused
+
+
+def resume_tools(paused):
+    trace, profile, events = paused
+    sys.settrace(trace)
+    sys.setprofile(profile)
+    if events:
+        sys.monitoring.set_events(4, events)
+
+
 def recursion_depth():
     """The depth the recursion limit is checked against here, found by
     recursing to the limit (3.11 counts C calls too, so frames alone would
@@ -1094,12 +1121,14 @@ def apply(op, i, run, state):
         n = make_str(op[3], f"n{i}")
         limit = sys.getrecursionlimit()
         outcome = None
+        paused = pause_tools()
         try:
             sys.setrecursionlimit(recursion_depth() + op[1])
             try:
                 outcome = call_get(target.get_license_info, op[2], n)
             finally:
                 sys.setrecursionlimit(limit)
+                resume_tools(paused)
             text = describe(outcome)
         except RecursionError as exc:
             sys.setrecursionlimit(limit)
