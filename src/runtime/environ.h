@@ -163,10 +163,10 @@ inline bool environ_get_listened(const EnvironRecord &record) noexcept
 }
 
 /// `environ.get(name)`, where `get` is the interned name "get", and `held`
-/// the caller's reference to `environ` (given up), or null where the caller
-/// borrows it from a cache.  The direct path stands aside wherever the
+/// the caller's reference to `environ` (taken over by the generic call), or
+/// null where the caller borrows it from a cache.  The direct path stands aside wherever the
 /// bypassed Python code would be seen: by a tool, or by the recursion limit.
-inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, Ref held, PyObject *name,
+inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, Ref &held, PyObject *name,
                              PyObject *get, PyThreadState *tstate) noexcept
 {
     if (environ_get_possible && PyUnicode_CheckExact(name) && compat::dict_versions_available()

@@ -371,7 +371,7 @@ PyObject *get_license_info(PyObject *license_name) noexcept
                                                       S(kEnviron), keep);
         if (environ == nullptr)
             return fail(where, 17);
-        license.reset(runtime::environ_get(caches->environ_at_17, environ, std::move(keep),
+        license.reset(runtime::environ_get(caches->environ_at_17, environ, keep,
                                            license_name, S(kGet), tstate));
         if (!license)
             return fail(where, 17);
