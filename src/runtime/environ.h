@@ -164,8 +164,9 @@ inline bool environ_get_listened(const EnvironRecord &record) noexcept
 
 /// `environ.get(name)`, where `get` is the interned name "get", and `held`
 /// the caller's reference to `environ` (taken over by the generic call), or
-/// null where the caller borrows it from a cache.  The direct path stands aside wherever the
-/// bypassed Python code would be seen: by a tool, or by the recursion limit.
+/// null where the caller borrows it from a cache.  The direct path stands
+/// aside wherever the bypassed Python code would be seen: by a tool, or by
+/// the recursion limit.
 inline PyObject *environ_get(EnvironGetCache &cache, PyObject *environ, Ref &held, PyObject *name,
                              PyObject *get, PyThreadState *tstate) noexcept
 {
