@@ -8,8 +8,12 @@ minimised and printed, and then raises, which libFuzzer reports as a crash
 with the input saved; with FUZZ_COLLECT=FOLDER each distinct finding is
 written there instead (its input, and its program and difference as text)
 and the run goes on.
+
+A crash inside the interpreter prints the Python stack of the crashing
+thread first (``faulthandler``), then libFuzzer's report with the input.
 """
 
+import faulthandler
 import hashlib
 import os
 import re
@@ -31,6 +35,7 @@ COLLECT = os.environ.get("FUZZ_COLLECT")
 PER_CATEGORY = int(os.environ.get("FUZZ_PER_CATEGORY", "4"))
 _seen = {}
 _per_category = {}
+_started = False
 
 
 class Finding(Exception):
@@ -49,6 +54,13 @@ def signature(program, found):
 
 
 def test_one_input(data):
+    global _started
+    if not _started:
+        # Put in after libFuzzer's and the sanitizer's handlers of fatal
+        # signals, which it then passes the signal on to.
+        faulthandler.disable()
+        faulthandler.enable()
+        _started = True
     program = harness.build(data)
     found = harness.difference(program)
     if found is None:

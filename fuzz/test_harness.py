@@ -5,7 +5,10 @@ and see none between the Python source and a copy of it.  Run by
 
 import os
 import random
+import re
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -176,3 +179,25 @@ def test_colliding_keys_meet_either_side_alike_whatever_the_hash_seed(name):
                               env={**os.environ, "PYTHONHASHSEED": str(seed)},
                               capture_output=True, text=True)
         assert done.returncode == 0, (seed, done.stdout, done.stderr)
+
+
+def test_a_crash_prints_the_python_stack_and_keeps_the_input(tmp_path):
+    """A crash inside the interpreter names the Python functions running,
+    and libFuzzer still writes the input that crashed."""
+    pytest.importorskip("atheris")
+    code = textwrap.dedent(f"""
+        import ctypes, sys
+        sys.argv = ["fuzz_target", "-runs=20", "-artifact_prefix={tmp_path}/"]
+        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+        import fuzz_target
+        def crash_in_build(data):
+            ctypes.string_at(0)
+        fuzz_target.harness.build = crash_in_build
+        fuzz_target.main()
+    """)
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                           timeout=600, env={**os.environ, "PYTHONFAULTHANDLER": ""})
+    assert child.returncode != 0
+    assert "Fatal Python error: Segmentation fault" in child.stderr
+    assert re.search(r"in crash_in_build\n.*in test_one_input\n", child.stderr), child.stderr
+    assert list(tmp_path.glob("crash-*")), child.stderr
