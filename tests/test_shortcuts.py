@@ -69,6 +69,12 @@ for _ in range({warm}):
 '''
 
 
+def skip_where_caches_keep():
+    """When an object dies is compared only on builds with a GIL."""
+    if FREE_THREADED:
+        pytest.skip("free-threaded builds may keep what they cache, as CPython does")
+
+
 def differential(body, warm, env=None):
     """Runs `body` with the module and with its Python source; both must
     report the same."""
@@ -238,8 +244,7 @@ def test_dropped_objects_die_when_python_drops_them(what, warm):
         after = outcome(M.get_license_info, "LH_NAME")
         report(first=first, first_none=first_none, first_set=first_set, after=after, log=log)
     """
-    if FREE_THREADED:
-        pytest.skip("free-threaded builds may keep what they cache, as CPython does")
+    skip_where_caches_keep()
     log = differential(body, warm)[0]["log"]
     assert log.index("call") < log.index("died " + _DROPPED_NAME[what]) < log.index("restored")
 
@@ -255,8 +260,7 @@ def test_a_late_finalizer_is_seen_by_the_next_call():
         rows.append(outcome(M.get_license_info, "LH_NAME"))
         report(rows=rows)
     """
-    if FREE_THREADED:
-        pytest.skip("free-threaded builds may keep what they cache, as CPython does")
+    skip_where_caches_keep()
     rows = differential(body, 2)[0]["rows"]
     assert "late" in rows[-1][0]
 
@@ -388,8 +392,8 @@ _DICT_CASES = {
 def test_dicts_searched_give_what_python_gives(case, warm, watchers):
     if watchers == "all taken" and sys.version_info < (3, 12):
         pytest.skip("dict watchers are new in 3.12")
-    if FREE_THREADED and "let go of" in case:
-        pytest.skip("free-threaded builds may keep what they cache, as CPython does")
+    if "let go of" in case:
+        skip_where_caches_keep()
     take = """
         import ctypes
         WATCH = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
